@@ -1,0 +1,2 @@
+#pragma once
+#define SLUICE_API __attribute__((visibility("default")))

@@ -1,0 +1,148 @@
+// The records that travel on the streams, and an owned form for the queue.
+//
+// A record is a std::vector<boost::any>.
+//  Sample record (4 entries): unsigned char* samples, unsigned long frames,
+//    unsigned long channels, AudioDataType type.
+//  Frame record (5 entries): std::vector<const unsigned char*> planes (three),
+//    size_t width, size_t height, VideoDataType type, FourCCType fourCC.
+#pragma once
+
+#include <boost/any.hpp>
+
+#include <cstddef>
+#include <cstdlib>
+#include <memory>
+#include <new>
+#include <vector>
+
+#include "hostlib/multimedia/datatypes.h"
+
+namespace sluice {
+
+typedef std::vector<boost::any> Record;
+using hostlib::multimedia::AudioDataType;
+using hostlib::multimedia::FourCCType;
+using hostlib::multimedia::VideoDataType;
+
+// Uninitialised, 64-byte aligned bytes with one owner.
+class Bytes {
+ public:
+  Bytes() = default;
+  explicit Bytes(std::size_t size) : size_(size) {
+    if (size) {
+      data_ = static_cast<unsigned char*>(std::aligned_alloc(64, (size + 63) / 64 * 64));
+      if (!data_) throw std::bad_alloc();
+    }
+  }
+  Bytes(Bytes&& other) noexcept : data_(other.data_), size_(other.size_) {
+    other.data_ = nullptr;
+    other.size_ = 0;
+  }
+  Bytes& operator=(Bytes&& other) noexcept {
+    if (this != &other) {
+      std::free(data_);
+      data_ = other.data_;
+      size_ = other.size_;
+      other.data_ = nullptr;
+      other.size_ = 0;
+    }
+    return *this;
+  }
+  Bytes(Bytes const&) = delete;
+  Bytes& operator=(Bytes const&) = delete;
+  ~Bytes() { std::free(data_); }
+
+  unsigned char* data() const { return data_; }
+  std::size_t size() const { return size_; }
+
+ private:
+  unsigned char* data_ = nullptr;
+  std::size_t size_ = 0;
+};
+
+// A record with the storage its pointers refer to: what filters produce and what
+// the queue holds. `record` may point into `storage` (or into `planes`, for the
+// extra planes of a frame).
+struct OwnedRecord {
+  Record record;
+  Bytes storage;
+  std::vector<Bytes> planes;
+  std::size_t bytes() const {
+    std::size_t n = storage.size();
+    for (auto const& p : planes) n += p.size();
+    return n;
+  }
+};
+
+// Bytes per audio sample by AudioDataType value 0..10; 0 for anything else.
+inline std::size_t audioSampleSize(long type) {
+  static const std::size_t sizes[] = {8, 4, 1, 1, 2, 2, 4, 4, 1, 3, 3};
+  return (type >= 0 && type <= 10) ? sizes[type] : 0;
+}
+
+// Bytes per video element by VideoDataType value 0..8; 0 for anything else.
+inline std::size_t videoElementSize(long type) {
+  static const std::size_t sizes[] = {8, 4, 1, 1, 2, 2, 4, 4, 1};
+  return (type >= 0 && type <= 8) ? sizes[type] : 0;
+}
+
+// Typed views of the two layouts. parse* returns false when the record does not
+// have the layout (entry count or held types), never throwing.
+struct SampleRecordView {
+  unsigned char* samples = nullptr;
+  unsigned long frames = 0;
+  unsigned long channels = 0;
+  AudioDataType type = hostlib::multimedia::AUDIO_UNSPECIFIED;
+};
+
+inline bool parseSampleRecord(Record const& r, SampleRecordView& v) {
+  if (r.size() != 4) return false;
+  auto p = boost::any_cast<unsigned char*>(&r[0]);
+  auto f = boost::any_cast<unsigned long>(&r[1]);
+  auto c = boost::any_cast<unsigned long>(&r[2]);
+  auto t = boost::any_cast<AudioDataType>(&r[3]);
+  if (!p || !f || !c || !t) return false;
+  v.samples = *p;
+  v.frames = *f;
+  v.channels = *c;
+  v.type = *t;
+  return true;
+}
+
+struct FrameRecordView {
+  std::vector<const unsigned char*> planes;
+  std::size_t width = 0;
+  std::size_t height = 0;
+  VideoDataType type = hostlib::multimedia::VIDEO_INVALID;
+  FourCCType fourCC = hostlib::multimedia::FOURCC_NONE;
+};
+
+inline bool parseFrameRecord(Record const& r, FrameRecordView& v) {
+  if (r.size() != 5) return false;
+  auto p = boost::any_cast<std::vector<const unsigned char*>>(&r[0]);
+  auto w = boost::any_cast<std::size_t>(&r[1]);
+  auto h = boost::any_cast<std::size_t>(&r[2]);
+  auto t = boost::any_cast<VideoDataType>(&r[3]);
+  auto f = boost::any_cast<FourCCType>(&r[4]);
+  if (!p || !w || !h || !t || !f) return false;
+  v.planes = *p;
+  v.width = *w;
+  v.height = *h;
+  v.type = *t;
+  v.fourCC = *f;
+  return true;
+}
+
+// Builds a sample record over `samples` (not owned).
+inline Record makeSampleRecord(unsigned char* samples, unsigned long frames,
+                               unsigned long channels, AudioDataType type) {
+  Record r;
+  r.reserve(4);
+  r.emplace_back(samples);
+  r.emplace_back(frames);
+  r.emplace_back(channels);
+  r.emplace_back(type);
+  return r;
+}
+
+}  // namespace sluice

@@ -1,0 +1,10 @@
+#include "hostlib/multimedia/exceptions.h"
+
+#ifndef HOSTLIB_MM_VERSION
+#define HOSTLIB_MM_VERSION "0.0.0"
+#endif
+
+extern "C" {
+HOSTLIB_MM_API char const* const libzelhostlibmultimedia_version = HOSTLIB_MM_VERSION;
+HOSTLIB_MM_API char const* const libzelhostlibmultimedia_build_date = __DATE__ " " __TIME__;
+}
