@@ -1,0 +1,40 @@
+// The result map that Channel::init fills: every value is a boost::any that the
+// channel service allocated with new. The owner deletes each value and the map
+// when it goes out of scope, on return and on exception alike.
+#pragma once
+
+#include <memory>
+
+#include <boost/any.hpp>
+
+#include "hostlib/multimedia/datatypes.h"
+
+namespace hostlib {
+namespace multimedia {
+
+class OwnedResultMap {
+ public:
+  OwnedResultMap() : map(new PropertyMap) {}
+  ~OwnedResultMap() {
+    // A value that cannot be deleted ends the deleting; the map is freed anyway.
+    try {
+      for (PropertyMap::value_type& entry : *map) {
+        boost::any* value = static_cast<boost::any*>(entry.second);
+        entry.second = nullptr;
+        delete value;
+      }
+    } catch (...) {
+    }
+  }
+  OwnedResultMap(OwnedResultMap const&) = delete;
+  OwnedResultMap& operator=(OwnedResultMap const&) = delete;
+
+  PropertyMap& operator*() { return *map; }
+  PropertyMap* operator->() { return map.get(); }
+
+ private:
+  std::unique_ptr<PropertyMap> map;
+};
+
+}  // namespace multimedia
+}  // namespace hostlib
