@@ -1,0 +1,249 @@
+#include "hostlib/multimedia/fmmfb2audioreader.h"
+
+#include <cstddef>
+#include <cstring>
+#include <memory>
+#include <stdexcept>
+#include <vector>
+
+#include <boost/any.hpp>
+
+#include "channel/ChannelManager.h"
+#include "channel/EventHandler.h"
+#include "channel/OwnedResultMap.h"
+#include "hostlib/multimedia/datatypes.h"
+#include "ostra/filesystem.h"
+
+namespace hostlib {
+namespace multimedia {
+
+const char* const fmmfb2audioreader::FILENAME = "Filename";
+const unsigned long fmmfb2audioreader::OUTPUT_STREAM_LIMIT = 0;
+const unsigned long fmmfb2audioreader::INPUT_STREAM_LIMIT = 0;
+
+namespace {
+
+const char* const kInitMessage =
+    "Unexpected exception occurred when initializing channel to read from the file";
+const char* const kOpenMessage =
+    "Unexpected exception occurred when opening channel to read from the file";
+const char* const kReadMessage = "Unexpected exception occurred when reading data from the file";
+const char* const kCloseMessage =
+    "Unexpected exception occurred when closing channel to read from the file";
+
+typedef std::vector<boost::any> SampleRecord;
+
+// Runs one channel call: a library exception goes on as a plain Exception with the
+// same identifier and message, anything else as UnexpectedException(message).
+template <class Call>
+void convertFailures(char const* message, Call call) {
+  try {
+    call();
+  } catch (Exception const& e) {
+    throw Exception(e);
+  } catch (...) {
+    throw UnexpectedException(message);
+  }
+}
+
+bool exists(std::u16string const& name) {
+  ostra::filesystem::path path(true);
+  path.set_path_name(name);
+  return ostra::filesystem::exists(path);
+}
+
+// Bytes per sample by AudioDataType value; the 24-bit types take three bytes.
+std::size_t sampleSize(AudioDataType type) {
+  static const std::size_t sizes[] = {8, 4, 1, 1, 2, 2, 4, 4, 1, 3, 3};
+  return sizes[static_cast<int>(type)];
+}
+
+// Entries 0 to 3 of a sample record, taken in order. Taking stops at the first
+// entry that holds another type; what was not taken stays null or 0 and the type
+// is then "unspecified" (8), as it is for a value outside 0 to 10.
+struct RecordEntries {
+  unsigned char* samples = nullptr;
+  unsigned long frames = 0;
+  unsigned long channels = 0;
+  AudioDataType type = AUDIO_UNSPECIFIED;
+};
+
+RecordEntries takeEntries(SampleRecord const& record) {
+  RecordEntries entries;
+  unsigned char* const* samples = boost::any_cast<unsigned char*>(&record[0]);
+  if (!samples) return entries;
+  entries.samples = *samples;
+  unsigned long const* frames = boost::any_cast<unsigned long>(&record[1]);
+  if (!frames) return entries;
+  entries.frames = *frames;
+  unsigned long const* channels = boost::any_cast<unsigned long>(&record[2]);
+  if (!channels) return entries;
+  entries.channels = *channels;
+  AudioDataType const* type = boost::any_cast<AudioDataType>(&record[3]);
+  if (type && *type >= AUDIO_DOUBLE && *type <= AUDIO_UINT24) entries.type = *type;
+  return entries;
+}
+
+// Frees a record the input stream delivered, with the sample buffer it owns.
+void releaseRecord(void* address) noexcept {
+  SampleRecord* record = static_cast<SampleRecord*>(address);
+  if (!record) return;
+  try {
+    if (!record->empty()) {
+      unsigned char* const* samples = boost::any_cast<unsigned char*>(&(*record)[0]);
+      if (samples) delete[] *samples;
+    }
+    delete record;
+  } catch (...) {
+  }
+}
+
+// Owns the records of one read until each has been copied, so that every
+// record is freed whichever way readAudio ends.
+class DeliveredRecords {
+ public:
+  DeliveredRecords() = default;
+  ~DeliveredRecords() {
+    for (void* record : records) releaseRecord(record);
+  }
+  DeliveredRecords(DeliveredRecords const&) = delete;
+  DeliveredRecords& operator=(DeliveredRecords const&) = delete;
+
+  std::vector<void*>& list() { return records; }
+  void release(std::size_t index) {
+    releaseRecord(records[index]);
+    records[index] = nullptr;
+  }
+
+ private:
+  std::vector<void*> records;
+};
+
+// A read whose records cannot be gathered safely into one buffer.
+[[noreturn]] void refuseRead() { throw UnexpectedException(kReadMessage); }
+
+}  // namespace
+
+fmmfb2audioreader::fmmfb2audioreader(const std::u16string& fileName,
+                                     const char* channelPluginName,
+                                     const char* converterPluginName)
+    : channelManager(nullptr), fileName(fileName), endOfAudio(false) {
+  if (!exists(this->fileName)) {
+    // A stale directory: look for the bare name in the working directory.
+    ostra::filesystem::path path(true);
+    path.set_path_name(this->fileName);
+    std::u16string bareName = ostra::filesystem::detail::extract_filename(path.string());
+    if (!exists(bareName)) throw InputFileNotFoundException();
+    this->fileName = bareName;
+  }
+
+  try {
+    std::unique_ptr<AudioEventHandler> handler(new AudioEventHandler());
+    // The manager owns the handler from here on, also when it throws.
+    channelManager = new ChannelManager(converterPluginName, channelPluginName,
+                                        OUTPUT_STREAM_LIMIT, INPUT_STREAM_LIMIT,
+                                        handler.release());
+  } catch (Exception const& e) {
+    throw Exception(e);
+  }
+}
+
+fmmfb2audioreader::~fmmfb2audioreader() { delete channelManager; }
+
+void fmmfb2audioreader::open() {
+  // One map serves as the initialisation and the open map.
+  boost::any fileNameValue(fileName);
+  PropertyMap options;
+  options[FILENAME] = &fileNameValue;
+  OwnedResultMap result;
+  sluice::Channel* channel = channelManager->getChannel();
+  convertFailures(kInitMessage, [&] { channel->init(options, *result); });
+  convertFailures(kOpenMessage, [&] { channel->open(options); });
+  endOfAudio = false;
+}
+
+unsigned long fmmfb2audioreader::readAudio(unsigned char** data, const unsigned long& count) {
+  if (!data) throw UnexpectedException(kReadMessage);
+  *data = nullptr;
+  unsigned long countRead = 0;
+  if (endOfAudio) return 0;
+
+  DeliveredRecords records;
+  convertFailures(kReadMessage, [&] {
+    sluice::InputStream* input = channelManager->getChannel()->getInputStream();
+    if (!input) throw std::logic_error("channel has no input stream");
+    input->read(count, records.list(), countRead);
+  });
+
+  std::vector<void*> const& list = records.list();
+  if (list.empty()) {
+    if (countRead == 0) endOfAudio = true;
+    return countRead;
+  }
+
+  // Check every record before anything is written: the caller's buffer is sized
+  // from the first record and the reported count, and all records must fit it
+  // with the same layout.
+  std::vector<RecordEntries> taken;
+  taken.reserve(list.size());
+  unsigned long framesDelivered = 0;
+  for (void* address : list) {
+    if (!address) refuseRead();
+    SampleRecord const& record = *static_cast<SampleRecord const*>(address);
+    if (record.size() < 4) refuseRead();
+    RecordEntries entries = takeEntries(record);
+    if (!taken.empty() &&
+        (entries.channels != taken.front().channels || entries.type != taken.front().type)) {
+      refuseRead();
+    }
+    if (__builtin_add_overflow(framesDelivered, entries.frames, &framesDelivered) ||
+        framesDelivered > countRead) {
+      refuseRead();
+    }
+    if (!entries.samples && entries.frames != 0 && entries.channels != 0) refuseRead();
+    taken.push_back(entries);
+  }
+  std::size_t frameSize = 0;
+  std::size_t bufferSize = 0;
+  if (__builtin_mul_overflow(taken.front().channels, sampleSize(taken.front().type),
+                             &frameSize) ||
+      __builtin_mul_overflow(frameSize, countRead, &bufferSize)) {
+    refuseRead();
+  }
+
+  std::unique_ptr<unsigned char[]> buffer(new unsigned char[bufferSize]);
+  std::size_t offset = 0;
+  for (std::size_t i = 0; i < taken.size(); ++i) {
+    // Cannot overflow: the frames of all records add up to at most countRead.
+    std::size_t bytes = frameSize * taken[i].frames;
+    if (bytes != 0) std::memcpy(buffer.get() + offset, taken[i].samples, bytes);
+    offset += bytes;
+    records.release(i);
+  }
+  // Records that fell short of the reported count leave no unset bytes behind.
+  if (offset < bufferSize) std::memset(buffer.get() + offset, 0, bufferSize - offset);
+
+  *data = buffer.release();
+  return countRead;
+}
+
+bool fmmfb2audioreader::isEndOfAudio() { return endOfAudio; }
+
+void fmmfb2audioreader::resetAudio() {
+  sluice::Channel* channel = channelManager->getChannel();
+  convertFailures(kCloseMessage, [&] { channel->close(); });
+  // Nothing can have been read ahead by a channel without an input stream.
+  sluice::InputStream* input = channel->getInputStream();
+  if (input) input->flush();
+  // The channel reopens with what it had: the file name is not sent again.
+  PropertyMap noOptions;
+  convertFailures(kOpenMessage, [&] { channel->open(noOptions); });
+  endOfAudio = false;
+}
+
+void fmmfb2audioreader::close() {
+  convertFailures(kCloseMessage, [&] { channelManager->getChannel()->close(); });
+}
+
+}  // namespace multimedia
+}  // namespace hostlib
