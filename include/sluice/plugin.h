@@ -5,7 +5,10 @@
 // sluice::sdk::Failure, or any std::exception, into one onError call with its
 // what() text; anything else becomes "<plugin>:Unexpected". Failure texts end with
 // ":" and an identifier of the host library's error catalogues, e.g.
-// "audiofilewriter:UnsupportedSampleRate".
+// "audiofilewriter:UnsupportedSampleRate". Exception: std::bad_alloc (and its
+// subclasses) is not a catalogue failure; it leaves the channel call unchanged,
+// without onError, so that the host sees an out-of-memory condition as such. On
+// the worker thread it is kept like any failure and reported as "<plugin>:Unexpected".
 //
 // Threads: init, open, close, term, read, flush and the filters' and converters'
 // calls run on the host's thread inside the channel call. Device::write runs on the
@@ -56,6 +59,9 @@ class Device {
   // Completes the file; called once per open, also after a failure.
   virtual void close() = 0;
   virtual void term() {}
+  // Output devices: back-pressure. While false, the output stream reports no
+  // space. Called on the host's thread, possibly while write runs on the worker.
+  virtual bool ready() { return true; }
 };
 
 // A filter on an output stream: turns each record into a new one that owns its
@@ -102,6 +108,11 @@ SLUICE_API void unregisterPlugin(std::string const& name);
 
 // The directory beside libsluice.so where the shipped plug-ins live.
 SLUICE_API std::string defaultPluginDirectory();
+
+// Test hook: called with every name a Converter, Channel or addFilter tries to
+// load, before the lookup, on the caller's thread. Null removes it.
+typedef void (*LoadObserver)(std::string const& name, sdk::Kind kind);
+SLUICE_API void setLoadObserver(LoadObserver observer);
 
 }  // namespace sluice
 

@@ -10,7 +10,9 @@
 #include <boost/any.hpp>
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <new>
 #include <vector>
@@ -143,6 +145,70 @@ inline Record makeSampleRecord(unsigned char* samples, unsigned long frames,
   r.emplace_back(channels);
   r.emplace_back(type);
   return r;
+}
+
+// Bytes of one plane of `v`'s layout (0: plane unused), or false when the
+// element type or layout is unknown or the size overflows.
+inline bool framePlaneBytes(FrameRecordView const& v, std::size_t plane, std::size_t& bytes) {
+  std::size_t e = videoElementSize(v.type);
+  if (!e) return false;
+  std::size_t columns = v.width;
+  switch (v.fourCC) {
+    case hostlib::multimedia::FOURCC_RGB_PLANAR: break;
+    case hostlib::multimedia::FOURCC_MONO: columns = plane == 0 ? v.width : 0; break;
+    case hostlib::multimedia::FOURCC_YUV422_PLANAR: columns = plane == 0 ? v.width : v.width / 2; break;
+    default: return false;
+  }
+  if (columns && v.height > SIZE_MAX / columns) return false;
+  std::size_t n = columns * v.height;
+  if (n && e > SIZE_MAX / n) return false;
+  bytes = n * e;
+  return true;
+}
+
+// An owned deep copy of a sample or frame record, or null when `in` has neither
+// layout, names an unknown type, or points nowhere for a non-empty block. The
+// copy's planes that the layout leaves unused are null.
+inline std::unique_ptr<OwnedRecord> copyKnownRecord(Record const& in) {
+  auto out = std::make_unique<OwnedRecord>();
+  SampleRecordView s;
+  if (parseSampleRecord(in, s)) {
+    std::size_t e = audioSampleSize(s.type);
+    if (!e) return nullptr;
+    if (s.channels && s.frames > SIZE_MAX / s.channels) return nullptr;
+    std::size_t n = s.frames * s.channels;
+    if (n && e > SIZE_MAX / n) return nullptr;
+    n *= e;
+    if (n && !s.samples) return nullptr;
+    out->storage = Bytes(n);
+    if (n) std::memcpy(out->storage.data(), s.samples, n);
+    out->record = makeSampleRecord(out->storage.data(), s.frames, s.channels, s.type);
+    return out;
+  }
+  FrameRecordView f;
+  if (!parseFrameRecord(in, f) || f.planes.size() != 3) return nullptr;
+  std::vector<const unsigned char*> planes(3, nullptr);
+  for (std::size_t i = 0; i < 3; ++i) {
+    std::size_t n = 0;
+    if (!framePlaneBytes(f, i, n)) return nullptr;
+    if (!n) continue;
+    if (!f.planes[i]) return nullptr;
+    Bytes b(n);
+    std::memcpy(b.data(), f.planes[i], n);
+    planes[i] = b.data();
+    if (i == 0) {
+      out->storage = std::move(b);
+    } else {
+      out->planes.push_back(std::move(b));
+    }
+  }
+  out->record.reserve(5);
+  out->record.emplace_back(planes);
+  out->record.emplace_back(f.width);
+  out->record.emplace_back(f.height);
+  out->record.emplace_back(f.type);
+  out->record.emplace_back(f.fourCC);
+  return out;
 }
 
 }  // namespace sluice

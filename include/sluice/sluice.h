@@ -68,8 +68,10 @@ class SLUICE_API Converter {
 class SLUICE_API Stream {
  public:
   virtual ~Stream();
-  // Output: how many more records the stream takes now without waiting (never 0
-  // while a worker failure waits to be reported). Input: 1 while open, else 0.
+  // Output: how many more records the stream takes now without waiting; never 0
+  // while a worker failure waits to be reported or the channel is not open, so
+  // that a writer polling for space calls write and learns why. Input: 1 while
+  // open, else 0.
   virtual unsigned long getSpaceAvailable() const = 0;
 };
 
@@ -119,8 +121,13 @@ class SLUICE_API Channel {
   Channel(Channel const&) = delete;
   Channel& operator=(Channel const&) = delete;
 
+  // Initialises the device (closing it first when open); drops the filters of
+  // an earlier initialisation.
   void init(PropertyMap const& options, PropertyMap& result);
+  // Hands `options` to every filter, then to the device.
   void open(PropertyMap const& options);
+  // Waits until every accepted record reached the device, then closes filters
+  // and device; the file is then complete. Does nothing when not open.
   void close();
   bool isOpen() const;
   void term();
