@@ -1,0 +1,329 @@
+// The video filter's kernels: element conversions from every VideoDataType to 8 or
+// 16-bit codes, and cache-blocked transposes from column-major planes into the
+// row-major layouts the video devices ask for. Header-only so that benchmarks and
+// tests instantiate exactly what the filter runs.
+//
+// Input planes are column-major: element (row r, column c) of a plane of `height`
+// rows lies at index c * height + r. Inputs are read with memcpy, so a caller's
+// plane needs no particular alignment.
+#pragma once
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "hostlib/multimedia/datatypes.h"
+
+namespace videofilter {
+
+using hostlib::multimedia::VideoDataType;
+
+// Tile edge of the blocked loops, in elements: 64 columns of 64 rows of doubles
+// (32 KiB in, at most 12 KiB out) stay in the first-level cache.
+constexpr std::size_t kTile = 64;
+
+// "logical" elements: one byte each, any non-zero byte is true.
+struct Logical {};
+
+template <typename T>
+inline T loadAt(unsigned char const* p, std::size_t i) {
+  T v;
+  std::memcpy(&v, p + i * sizeof(T), sizeof(T));
+  return v;
+}
+
+// Element -> unsigned code of 8 or 16 bits. Floating point is full scale on
+// [0, 1], clipped, NaN as 0; wider integers narrow by rounding; signed integers
+// are offset by half their range; logical is 0 or full scale.
+template <typename T>
+struct Element;
+
+template <>
+struct Element<std::uint8_t> {
+  static std::uint8_t code8(unsigned char const* p, std::size_t i) { return p[i]; }
+  static std::uint16_t code16(unsigned char const* p, std::size_t i) {
+    return static_cast<std::uint16_t>(p[i] * 257u);
+  }
+};
+template <>
+struct Element<std::int8_t> {
+  static std::uint8_t code8(unsigned char const* p, std::size_t i) {
+    return static_cast<std::uint8_t>(p[i] ^ 0x80u);
+  }
+  static std::uint16_t code16(unsigned char const* p, std::size_t i) {
+    return static_cast<std::uint16_t>((p[i] ^ 0x80u) * 257u);
+  }
+};
+template <>
+struct Element<Logical> {
+  static std::uint8_t code8(unsigned char const* p, std::size_t i) { return p[i] ? 255 : 0; }
+  static std::uint16_t code16(unsigned char const* p, std::size_t i) {
+    return p[i] ? 65535 : 0;
+  }
+};
+template <>
+struct Element<std::uint16_t> {
+  static std::uint8_t code8(unsigned char const* p, std::size_t i) {
+    return static_cast<std::uint8_t>((loadAt<std::uint16_t>(p, i) + 128u) / 257u);
+  }
+  static std::uint16_t code16(unsigned char const* p, std::size_t i) {
+    return loadAt<std::uint16_t>(p, i);
+  }
+};
+template <>
+struct Element<std::int16_t> {
+  static std::uint16_t code16(unsigned char const* p, std::size_t i) {
+    return static_cast<std::uint16_t>(loadAt<std::uint16_t>(p, i) ^ 0x8000u);
+  }
+  static std::uint8_t code8(unsigned char const* p, std::size_t i) {
+    return static_cast<std::uint8_t>((code16(p, i) + 128u) / 257u);
+  }
+};
+template <>
+struct Element<std::uint32_t> {
+  static std::uint32_t word(unsigned char const* p, std::size_t i) {
+    return loadAt<std::uint32_t>(p, i);
+  }
+  // 2^32 - 1 = 255 * 16843009 = 65535 * 65537: divide by those, rounding.
+  static std::uint8_t code8(unsigned char const* p, std::size_t i) {
+    return static_cast<std::uint8_t>((std::uint64_t(word(p, i)) + 8421504u) / 16843009u);
+  }
+  static std::uint16_t code16(unsigned char const* p, std::size_t i) {
+    return static_cast<std::uint16_t>((std::uint64_t(word(p, i)) + 32768u) / 65537u);
+  }
+};
+template <>
+struct Element<std::int32_t> {
+  static std::uint32_t word(unsigned char const* p, std::size_t i) {
+    return loadAt<std::uint32_t>(p, i) ^ 0x80000000u;
+  }
+  static std::uint8_t code8(unsigned char const* p, std::size_t i) {
+    return static_cast<std::uint8_t>((std::uint64_t(word(p, i)) + 8421504u) / 16843009u);
+  }
+  static std::uint16_t code16(unsigned char const* p, std::size_t i) {
+    return static_cast<std::uint16_t>((std::uint64_t(word(p, i)) + 32768u) / 65537u);
+  }
+};
+
+template <typename F>
+inline unsigned scaleUnit(F v, unsigned full) {
+  if (!(v > F(0))) return 0;  // also NaN
+  if (v >= F(1)) return full;
+  return static_cast<unsigned>(v * F(full) + F(0.5));
+}
+template <>
+struct Element<double> {
+  static std::uint8_t code8(unsigned char const* p, std::size_t i) {
+    return static_cast<std::uint8_t>(scaleUnit(loadAt<double>(p, i), 255));
+  }
+  static std::uint16_t code16(unsigned char const* p, std::size_t i) {
+    return static_cast<std::uint16_t>(scaleUnit(loadAt<double>(p, i), 65535));
+  }
+};
+template <>
+struct Element<float> {
+  static std::uint8_t code8(unsigned char const* p, std::size_t i) {
+    return static_cast<std::uint8_t>(scaleUnit(loadAt<float>(p, i), 255));
+  }
+  static std::uint16_t code16(unsigned char const* p, std::size_t i) {
+    return static_cast<std::uint16_t>(scaleUnit(loadAt<float>(p, i), 65535));
+  }
+};
+
+// The code of the output word: 8 or 16 bits.
+template <typename Word, typename T>
+inline Word codeOf(unsigned char const* p, std::size_t i) {
+  if constexpr (sizeof(Word) == 1)
+    return Element<T>::code8(p, i);
+  else
+    return Element<T>::code16(p, i);
+}
+
+// Calls f(T()) with the element type named by `type`; false for an unknown type.
+template <typename F>
+inline bool withElementType(VideoDataType type, F&& f) {
+  using namespace hostlib::multimedia;
+  switch (type) {
+    case VIDEO_DOUBLE: f(double()); return true;
+    case VIDEO_SINGLE: f(float()); return true;
+    case VIDEO_INT8: f(std::int8_t()); return true;
+    case VIDEO_UINT8: f(std::uint8_t()); return true;
+    case VIDEO_INT16: f(std::int16_t()); return true;
+    case VIDEO_UINT16: f(std::uint16_t()); return true;
+    case VIDEO_INT32: f(std::int32_t()); return true;
+    case VIDEO_UINT32: f(std::uint32_t()); return true;
+    case VIDEO_LOGICAL: f(Logical()); return true;
+    default: return false;
+  }
+}
+
+// One column-major plane of `width` columns and `height` rows into a row-major
+// destination: element (r, c) goes to out[r * rowStride + c * step], each word
+// XORed with `mask` (the sign offset of signed outputs). A negative rowStride with
+// `out` on the last row writes the rows bottom-up. One pass over the plane.
+template <typename T, typename Word>
+void transposePlane(unsigned char const* in, std::size_t width, std::size_t height, Word* out,
+                    std::size_t step, std::ptrdiff_t rowStride, Word mask = 0) {
+  for (std::size_t c0 = 0; c0 < width; c0 += kTile) {
+    std::size_t const c1 = std::min(width, c0 + kTile);
+    for (std::size_t r0 = 0; r0 < height; r0 += kTile) {
+      std::size_t const r1 = std::min(height, r0 + kTile);
+      for (std::size_t c = c0; c < c1; ++c) {
+        unsigned char const* column = in + c * height * sizeof(T);
+        Word* o = out + c * step;
+        for (std::size_t r = r0; r < r1; ++r)
+          o[static_cast<std::ptrdiff_t>(r) * rowStride] =
+              static_cast<Word>(codeOf<Word, T>(column, r) ^ mask);
+      }
+    }
+  }
+}
+
+// BT.601 in 16-bit fixed point. Each row of chroma weights sums to zero so that a
+// grey pixel has exactly neutral chroma; the luma weights of full range sum to
+// 65536 so that a grey pixel keeps its value.
+struct YuvWeights {
+  int yr, yg, yb, yOffset;
+  int ur, ug, ub;
+  int vr, vg, vb;
+};
+constexpr YuvWeights kFullRange = {19595, 38470, 7471, 0, -11059, -21709, 32768, 32768, -27439, -5329};
+// Luma scaled by 219/255 onto 16..235, chroma by 224/255 onto 16..240.
+constexpr YuvWeights kLimitedRange = {16829, 33039, 6416, 16, -9714, -19070, 28784, 28784, -24104, -4680};
+
+inline std::uint8_t clip8(int v) { return static_cast<std::uint8_t>(v < 0 ? 0 : v > 255 ? 255 : v); }
+
+// Replicates the last column and row of a w x h plane into a wider or taller one
+// of `cols` x `rows` (at most one more of each), as codecs that need even sizes want.
+inline void padEdges(std::uint8_t* plane, std::size_t stride, std::size_t w, std::size_t h,
+                     std::size_t cols, std::size_t rows) {
+  if (cols > w)
+    for (std::size_t r = 0; r < h; ++r) plane[r * stride + w] = plane[r * stride + w - 1];
+  if (rows > h) std::memcpy(plane + h * stride, plane + (h - 1) * stride, cols);
+}
+
+// Three column-major planes (R, G, B; or one plane passed three times for grey)
+// into 4:2:0 Y, U, V planes in one pass: luma w x h (stride yStride), chroma
+// ceil(w/2) x ceil(h/2) (stride cStride), each chroma sample from the mean of its
+// 2 x 2 block (edge pixels repeated at odd sizes).
+template <typename T>
+void rgbToYuv420(unsigned char const* r, unsigned char const* g, unsigned char const* b,
+                 std::size_t w, std::size_t h, YuvWeights const& k, std::uint8_t* y,
+                 std::size_t yStride, std::uint8_t* u, std::uint8_t* v, std::size_t cStride) {
+  std::size_t const cw = (w + 1) / 2, ch = (h + 1) / 2;
+  std::size_t const tile = kTile / 2;
+  for (std::size_t bc0 = 0; bc0 < cw; bc0 += tile) {
+    std::size_t const bc1 = std::min(cw, bc0 + tile);
+    for (std::size_t br0 = 0; br0 < ch; br0 += tile) {
+      std::size_t const br1 = std::min(ch, br0 + tile);
+      for (std::size_t bc = bc0; bc < bc1; ++bc) {
+        std::size_t const ca = 2 * bc, cb = std::min(ca + 1, w - 1);
+        for (std::size_t br = br0; br < br1; ++br) {
+          std::size_t const ra = 2 * br, rb = std::min(ra + 1, h - 1);
+          std::size_t const idx[4] = {ca * h + ra, ca * h + rb, cb * h + ra, cb * h + rb};
+          std::size_t const pos[4] = {ra * yStride + ca, rb * yStride + ca, ra * yStride + cb,
+                                      rb * yStride + cb};
+          int sr = 0, sg = 0, sb = 0;
+          for (int i = 0; i < 4; ++i) {
+            int const R = Element<T>::code8(r, idx[i]);
+            int const G = Element<T>::code8(g, idx[i]);
+            int const B = Element<T>::code8(b, idx[i]);
+            sr += R;
+            sg += G;
+            sb += B;
+            y[pos[i]] = static_cast<std::uint8_t>(
+                k.yOffset + ((k.yr * R + k.yg * G + k.yb * B + 32768) >> 16));
+          }
+          std::size_t const cpos = br * cStride + bc;
+          u[cpos] = clip8(128 + ((k.ur * sr + k.ug * sg + k.ub * sb + (1 << 17)) >> 18));
+          v[cpos] = clip8(128 + ((k.vr * sr + k.vg * sg + k.vb * sb + (1 << 17)) >> 18));
+        }
+      }
+    }
+  }
+}
+
+// A 4:2:2 frame (full-range Y of w columns, Cb and Cr of w/2 columns, all column-
+// major) into 4:2:0 planes as rgbToYuv420 lays them out: luma copied (rescaled
+// for limited range), chroma from the mean of each pair of rows. A chroma column
+// beyond the input's (odd or single-column widths) repeats the last one; with no
+// chroma column at all the chroma is neutral.
+template <typename T>
+void yuv422ToYuv420(unsigned char const* yIn, unsigned char const* uIn, unsigned char const* vIn,
+                    std::size_t w, std::size_t h, bool limited, std::uint8_t* y,
+                    std::size_t yStride, std::uint8_t* u, std::uint8_t* v, std::size_t cStride) {
+  std::uint8_t lumaMap[256], chromaMap[256];
+  for (int i = 0; i < 256; ++i) {
+    lumaMap[i] = static_cast<std::uint8_t>(limited ? 16 + (i * 219 + 127) / 255 : i);
+    int const d = i - 128;
+    chromaMap[i] = static_cast<std::uint8_t>(
+        limited ? 128 + (d >= 0 ? (d * 224 + 127) / 255 : -((-d * 224 + 127) / 255)) : i);
+  }
+  for (std::size_t c0 = 0; c0 < w; c0 += kTile) {
+    std::size_t const c1 = std::min(w, c0 + kTile);
+    for (std::size_t r0 = 0; r0 < h; r0 += kTile) {
+      std::size_t const r1 = std::min(h, r0 + kTile);
+      for (std::size_t c = c0; c < c1; ++c)
+        for (std::size_t r = r0; r < r1; ++r)
+          y[r * yStride + c] = lumaMap[Element<T>::code8(yIn, c * h + r)];
+    }
+  }
+  std::size_t const cw = (w + 1) / 2, ch = (h + 1) / 2, inCols = w / 2;
+  for (std::size_t bc0 = 0; bc0 < cw; bc0 += kTile) {
+    std::size_t const bc1 = std::min(cw, bc0 + kTile);
+    for (std::size_t br0 = 0; br0 < ch; br0 += kTile) {
+      std::size_t const br1 = std::min(ch, br0 + kTile);
+      for (std::size_t bc = bc0; bc < bc1; ++bc) {
+        for (std::size_t br = br0; br < br1; ++br) {
+          std::size_t const cpos = br * cStride + bc;
+          if (inCols == 0) {
+            u[cpos] = v[cpos] = 128;
+            continue;
+          }
+          std::size_t const col = std::min(bc, inCols - 1) * h;
+          std::size_t const ra = 2 * br, rb = std::min(ra + 1, h - 1);
+          u[cpos] = chromaMap[(Element<T>::code8(uIn, col + ra) + Element<T>::code8(uIn, col + rb) + 1) / 2];
+          v[cpos] = chromaMap[(Element<T>::code8(vIn, col + ra) + Element<T>::code8(vIn, col + rb) + 1) / 2];
+        }
+      }
+    }
+  }
+}
+
+// A 4:2:2 frame (full-range BT.601, as yuv422ToYuv420 reads it) into R, G, B
+// codes of `Word`, written as transposePlane writes: pixel (r, c) band k at
+// out[r * rowStride + c * step + offset[k]], XORed with mask.
+template <typename T, typename Word>
+void yuv422ToRgb(unsigned char const* yIn, unsigned char const* uIn, unsigned char const* vIn,
+                 std::size_t w, std::size_t h, Word* out, std::size_t step,
+                 std::ptrdiff_t rowStride, std::ptrdiff_t const offset[3], Word mask = 0) {
+  constexpr float full = sizeof(Word) == 1 ? 255.f : 65535.f;
+  constexpr float half = sizeof(Word) == 1 ? 128.f : 32768.f;
+  std::size_t const inCols = w / 2;
+  auto put = [&](Word* p, float value) {
+    value = value < 0.f ? 0.f : value > full ? full : value;
+    *p = static_cast<Word>(static_cast<Word>(value + 0.5f) ^ mask);
+  };
+  for (std::size_t c0 = 0; c0 < w; c0 += kTile) {
+    std::size_t const c1 = std::min(w, c0 + kTile);
+    for (std::size_t r0 = 0; r0 < h; r0 += kTile) {
+      std::size_t const r1 = std::min(h, r0 + kTile);
+      for (std::size_t c = c0; c < c1; ++c) {
+        std::size_t const col = inCols ? std::min(c / 2, inCols - 1) * h : 0;
+        for (std::size_t r = r0; r < r1; ++r) {
+          float const Y = codeOf<Word, T>(yIn, c * h + r);
+          float const Cb = inCols ? codeOf<Word, T>(uIn, col + r) - half : 0.f;
+          float const Cr = inCols ? codeOf<Word, T>(vIn, col + r) - half : 0.f;
+          Word* p = out + static_cast<std::ptrdiff_t>(r) * rowStride + c * step;
+          put(p + offset[0], Y + 1.402f * Cr);
+          put(p + offset[1], Y - 0.344136f * Cb - 0.714136f * Cr);
+          put(p + offset[2], Y + 1.772f * Cb);
+        }
+      }
+    }
+  }
+}
+
+}  // namespace videofilter

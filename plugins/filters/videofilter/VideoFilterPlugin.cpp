@@ -1,0 +1,3 @@
+#include "VideoFilter.h"
+
+SLUICE_FILTER_PLUGIN("videofilter", videofilter::VideoFilter)

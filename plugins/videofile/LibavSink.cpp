@@ -1,0 +1,232 @@
+#include "LibavSink.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/avutil.h>
+#include <libavutil/opt.h>
+}
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+
+namespace videofile {
+
+namespace {
+
+using hostlib::multimedia::VIDEO_UINT8;
+using videofilter::Layout;
+
+struct FormatContextFree {
+  void operator()(AVFormatContext* f) const {
+    if (f && f->pb) avio_closep(&f->pb);
+    avformat_free_context(f);
+  }
+};
+struct CodecContextFree {
+  void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
+};
+struct FrameFree {
+  void operator()(AVFrame* f) const { av_frame_free(&f); }
+};
+struct PacketFree {
+  void operator()(AVPacket* p) const { av_packet_free(&p); }
+};
+
+// Quality 0..100 onto Motion JPEG's quantiser scale 31..2 (lower is finer).
+int mjpegQscale(double quality) { return static_cast<int>(std::lround(31.0 - quality * 29.0 / 100.0)); }
+
+// Quality 0..100 onto x264's constant rate factor: 75 gives x264's own default of
+// 23, 100 gives 1 (near lossless, still playable everywhere), 0 gives 51.
+double h264Crf(double quality) {
+  return quality <= 75 ? 51.0 - quality * 28.0 / 75.0 : 23.0 - (quality - 75.0) * 22.0 / 25.0;
+}
+
+class LibavSink : public FrameSink {
+ public:
+  LibavSink(std::string const& path, LibavCodec codec, EncodeSettings const& settings)
+      : path_(path), codec_(codec), settings_(settings) {
+    AVFormatContext* f = nullptr;
+    char const* muxer = codec == LibavCodec::H264Mp4 ? "mp4" : "avi";
+    if (avformat_alloc_output_context2(&f, nullptr, muxer, path.c_str()) < 0 || !f)
+      fail("couldNotOpenFile");
+    format_.reset(f);
+    if (avio_open(&format_->pb, path.c_str(), AVIO_FLAG_WRITE) < 0) fail("couldNotOpenFile");
+    packet_.reset(av_packet_alloc());
+    if (!packet_) fail("couldNotOpenFile");
+  }
+
+  ~LibavSink() override {
+    // Only an unfinished sink gets here with a file: the device finishes every
+    // sink it opened, so this is teardown after a failure.
+    if (format_ && format_->pb) {
+      format_.reset();
+      if (!started_) std::remove(path_.c_str());
+    }
+  }
+
+  void begin(FrameFormat const& format) override {
+    format_info_ = format;
+    AVRational const rate = {settings_.rateNum, settings_.rateDen};
+    AVRational const timeBase = av_inv_q(rate);
+    stream_ = avformat_new_stream(format_.get(), nullptr);
+    if (!stream_ || format.type != VIDEO_UINT8) fail("couldNotInitFile");
+    stream_->time_base = timeBase;
+    stream_->avg_frame_rate = rate;
+    stream_->r_frame_rate = rate;
+    bool const gray = format.layout == Layout::Gray8;
+    if (codec_ == LibavCodec::RawAvi) {
+      if (format.layout != Layout::BGR24BottomUp && !gray) fail("couldNotInitFile");
+      if (format.width > 0x7fffffff / 3 || format.height > 0x7fffffff) fail("couldNotInitFile");
+      AVCodecParameters* p = stream_->codecpar;
+      p->codec_type = AVMEDIA_TYPE_VIDEO;
+      p->codec_id = AV_CODEC_ID_RAWVIDEO;
+      p->format = gray ? AV_PIX_FMT_GRAY8 : AV_PIX_FMT_BGR24;
+      p->bits_per_coded_sample = gray ? 8 : 24;
+      p->width = static_cast<int>(format.width);
+      p->height = static_cast<int>(format.height);
+      frameBytes_ = gray ? format.width * format.height
+                         : videofilter::dibStride(format.width) * format.height;
+    } else {
+      openEncoder(format, timeBase, rate);
+    }
+    if (avformat_write_header(format_.get(), nullptr) < 0) fail("couldNotInitFile");
+    started_ = true;
+  }
+
+  void write(std::vector<unsigned char const*> const& planes) override {
+    if (codec_ == LibavCodec::RawAvi) {
+      if (av_new_packet(packet_.get(), static_cast<int>(frameBytes_)) < 0) fail("couldNotWriteFrame");
+      std::memcpy(packet_->data, planes[0], frameBytes_);
+      packet_->pts = packet_->dts = frames_++;
+      packet_->duration = 1;
+      packet_->flags |= AV_PKT_FLAG_KEY;
+      writePacket(stream_->time_base);
+      return;
+    }
+    if (av_frame_make_writable(frame_.get()) < 0) fail("couldNotWriteFrame");
+    std::size_t const w = format_info_.width, h = format_info_.height;
+    bool const even = format_info_.layout == Layout::YUV420PEven;
+    std::size_t const cols = even ? w + w % 2 : w, rows = even ? h + h % 2 : h;
+    std::size_t const cw = (w + 1) / 2, ch = (h + 1) / 2;
+    copyPlane(planes[0], cols, rows, frame_->data[0], frame_->linesize[0]);
+    copyPlane(planes[1], cw, ch, frame_->data[1], frame_->linesize[1]);
+    copyPlane(planes[2], cw, ch, frame_->data[2], frame_->linesize[2]);
+    frame_->pts = frames_++;
+    if (codec_ == LibavCodec::MjpegAvi) frame_->quality = encoder_->global_quality;
+    encode(frame_.get());
+  }
+
+  void finish() override {
+    if (!started_) {
+      format_.reset();
+      std::remove(path_.c_str());
+      return;
+    }
+    if (encoder_) encode(nullptr);
+    if (av_write_trailer(format_.get()) < 0) fail("couldNotWriteFrame");
+    int const closed = avio_closep(&format_->pb);
+    format_.reset();
+    if (closed < 0) fail("couldNotWriteFrame");
+  }
+
+ private:
+  void openEncoder(FrameFormat const& format, AVRational timeBase, AVRational rate) {
+    bool const h264 = codec_ == LibavCodec::H264Mp4;
+    if (format.layout != (h264 ? Layout::YUV420PEven : Layout::YUVJ420P)) fail("couldNotInitFile");
+    AVCodec const* codec =
+        h264 ? avcodec_find_encoder_by_name("libx264") : avcodec_find_encoder(AV_CODEC_ID_MJPEG);
+    if (!codec) fail("couldNotInitFile");
+    encoder_.reset(avcodec_alloc_context3(codec));
+    if (!encoder_) fail("couldNotInitFile");
+    std::size_t const w = h264 ? format.width + format.width % 2 : format.width;
+    std::size_t const h = h264 ? format.height + format.height % 2 : format.height;
+    if (w > 65535 || h > 65535) fail("couldNotInitFile");
+    AVCodecContext* c = encoder_.get();
+    c->width = static_cast<int>(w);
+    c->height = static_cast<int>(h);
+    c->time_base = timeBase;
+    c->framerate = rate;
+    c->pix_fmt = h264 ? AV_PIX_FMT_YUV420P : AV_PIX_FMT_YUVJ420P;
+    c->color_range = h264 ? AVCOL_RANGE_MPEG : AVCOL_RANGE_JPEG;
+    c->colorspace = AVCOL_SPC_SMPTE170M;
+    c->thread_count = 0;
+    if (format_->oformat->flags & AVFMT_GLOBALHEADER) c->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+    AVDictionary* options = nullptr;
+    if (h264) {
+      char crf[32];
+      std::snprintf(crf, sizeof crf, "%.2f", h264Crf(settings_.quality));
+      av_dict_set(&options, "crf", crf, 0);
+      av_dict_set(&options, "preset", "faster", 0);
+    } else {
+      c->flags |= AV_CODEC_FLAG_QSCALE;
+      c->global_quality = FF_QP2LAMBDA * mjpegQscale(settings_.quality);
+    }
+    int const opened = avcodec_open2(c, codec, &options);
+    av_dict_free(&options);
+    if (opened < 0) fail("couldNotInitFile");
+    if (avcodec_parameters_from_context(stream_->codecpar, c) < 0) fail("couldNotInitFile");
+    frame_.reset(av_frame_alloc());
+    if (!frame_) fail("couldNotInitFile");
+    frame_->format = c->pix_fmt;
+    frame_->width = c->width;
+    frame_->height = c->height;
+    if (av_frame_get_buffer(frame_.get(), 0) < 0) fail("couldNotInitFile");
+  }
+
+  static void copyPlane(unsigned char const* from, std::size_t cols, std::size_t rows,
+                        std::uint8_t* to, int linesize) {
+    for (std::size_t r = 0; r < rows; ++r) std::memcpy(to + r * linesize, from + r * cols, cols);
+  }
+
+  // Sends one frame (null: drains) and writes every packet the encoder has ready.
+  void encode(AVFrame* frame) {
+    if (avcodec_send_frame(encoder_.get(), frame) < 0) fail("couldNotWriteFrame");
+    for (;;) {
+      int const got = avcodec_receive_packet(encoder_.get(), packet_.get());
+      if (got == AVERROR(EAGAIN) || got == AVERROR_EOF) return;
+      if (got < 0) fail("couldNotWriteFrame");
+      writePacket(encoder_->time_base);
+    }
+  }
+
+  void writePacket(AVRational from) {
+    packet_->stream_index = stream_->index;
+    av_packet_rescale_ts(packet_.get(), from, stream_->time_base);
+    int const written = av_interleaved_write_frame(format_.get(), packet_.get());
+    av_packet_unref(packet_.get());
+    if (written < 0) fail("couldNotWriteFrame");
+  }
+
+  std::string path_;
+  LibavCodec codec_;
+  EncodeSettings settings_;
+  FrameFormat format_info_;
+  std::unique_ptr<AVFormatContext, FormatContextFree> format_;
+  std::unique_ptr<AVCodecContext, CodecContextFree> encoder_;
+  std::unique_ptr<AVFrame, FrameFree> frame_;
+  std::unique_ptr<AVPacket, PacketFree> packet_;
+  AVStream* stream_ = nullptr;
+  std::size_t frameBytes_ = 0;
+  std::int64_t frames_ = 0;
+  bool started_ = false;
+};
+
+}  // namespace
+
+std::u16string libavExpectedFrameType(LibavCodec codec) {
+  switch (codec) {
+    case LibavCodec::RawAvi: return u"BGR24BottomUp|Gray8";
+    case LibavCodec::MjpegAvi: return u"YUVJ420P";
+    case LibavCodec::H264Mp4: return u"YUV420PEven";
+  }
+  return std::u16string();
+}
+
+std::unique_ptr<FrameSink> makeLibavSink(std::string const& path, LibavCodec codec,
+                                         EncodeSettings const& settings) {
+  return std::make_unique<LibavSink>(path, codec, settings);
+}
+
+}  // namespace videofile

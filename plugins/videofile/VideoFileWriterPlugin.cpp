@@ -1,0 +1,3 @@
+#include "VideoFileWriter.h"
+
+SLUICE_DEVICE_PLUGIN("videofilewriter", videofile::VideoFileWriter)
