@@ -1,0 +1,47 @@
+// The audiofilewriter device: writes one audio file, the format chosen by the
+// file name's extension, from interleaved sample records of any sample type.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Encoder.h"
+#include "sluice/plugin.h"
+
+namespace sluice {
+namespace audiofile {
+
+class AudioFileWriter : public sdk::Device {
+ public:
+  ~AudioFileWriter() override;  // completes an open file
+
+  // Reads "Filename"; reports "DataType" ("double" for WAV and FLAC, "single"
+  // for the lossy formats).
+  void init(PropertyMap const& options, PropertyMap& result) override;
+  // Reads "SampleRate", "NumberOfChannels", "BitRate", "Quality", "FileDataType"
+  // and "FilterOutputDataType", then creates the file. The environment variable
+  // SLUICE_WAV_SIZE_LIMIT (bytes of sample data) lowers the WAV size limit.
+  void open(PropertyMap const& options) override;
+  void write(OwnedRecord& record) override;
+  void close() override;
+  void term() override;
+
+ private:
+  EncoderSettings settingsFrom(PropertyMap const& options) const;
+  void writeSamples(unsigned char const* samples, std::size_t frames, AudioDataType type);
+
+  std::string path_;
+  Container container_ = Container::Wav;
+  bool initialised_ = false;
+  bool haveSettings_ = false;
+  EncoderSettings settings_;
+  std::unique_ptr<Encoder> encoder_;
+  std::uint64_t wavLimit_ = 0;     // bytes of sample data a WAV file may hold
+  std::uint64_t wavWritten_ = 0;   // bytes of sample data written so far
+  std::vector<unsigned char> scratch_, wide_;  // conversion buffers, reused
+};
+
+}  // namespace audiofile
+}  // namespace sluice

@@ -1,0 +1,38 @@
+// The reader's backends: one decoder per open file, delivering interleaved
+// doubles at full scale ±1.0 from frame 0 on.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace sluice {
+namespace audiofile {
+
+class Decoder {
+ public:
+  virtual ~Decoder() = default;
+  virtual int channels() const = 0;
+  virtual int sampleRate() const = 0;
+  // Frames in the file when the container says, else -1.
+  virtual std::int64_t frames() const = 0;
+  // Up to `frames` frames into `out`; 0 only at the end. Throws sdk::Failure
+  // ("audiofilereader:FileCorrupt", ...) on damaged data.
+  virtual std::size_t read(double* out, std::size_t frames) = 0;
+};
+
+// libsndfile for what it reads exactly (WAV, FLAC, Ogg Vorbis and Opus, AIFF...),
+// FFmpeg for the rest (MP3, MPEG-4 AAC, ...). Throws sdk::Failure with the
+// identifier of what went wrong.
+std::unique_ptr<Decoder> openDecoder(std::string const& path);
+
+// Each backend: null when it does not know the file's type; `corrupt` set when
+// it knows the type but cannot read the file.
+std::unique_ptr<Decoder> openSndfileDecoder(std::string const& path, bool& corrupt);
+std::unique_ptr<Decoder> openFfmpegDecoder(std::string const& path, bool& corrupt);
+
+constexpr char const* kReader = "audiofilereader";
+
+}  // namespace audiofile
+}  // namespace sluice

@@ -1,0 +1,103 @@
+// WAV, FLAC, Ogg Vorbis, Ogg Opus (and the other PCM containers libsndfile
+// knows) through libsndfile, which honours Opus pre-skip and Ogg end granules.
+#include <fcntl.h>
+#include <sndfile.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <mutex>
+
+#include "Common.h"
+#include "Decoder.h"
+
+namespace sluice {
+namespace audiofile {
+
+namespace {
+
+std::mutex& sndfileOpenMutex() {
+  static std::mutex m;
+  return m;
+}
+
+class SndfileDecoder : public Decoder {
+ public:
+  SndfileDecoder(SNDFILE* file, SF_INFO const& info) : file_(file), info_(info) {}
+  ~SndfileDecoder() override { sf_close(file_); }
+
+  int channels() const override { return info_.channels; }
+  int sampleRate() const override { return info_.samplerate; }
+  std::int64_t frames() const override { return info_.frames; }
+
+  std::size_t read(double* out, std::size_t frames) override {
+    std::size_t got = 0;
+    while (got < frames) {
+      sf_count_t n = sf_readf_double(file_, out + got * std::size_t(info_.channels),
+                                     sf_count_t(frames - got));
+      if (n <= 0) break;
+      got += std::size_t(n);
+    }
+    position_ += got;
+    if (got < frames) {
+      // libsndfile knows the length of everything it opens: ending short of it
+      // means the data are damaged or cut off.
+      if (sf_error(file_) != SF_ERR_NO_ERROR || position_ < std::uint64_t(info_.frames))
+        fail(kReader, "FileCorrupt",
+             "data end at frame " + std::to_string(position_) + " of " +
+                 std::to_string(info_.frames) + ": " + sf_strerror(file_));
+    }
+    return got;
+  }
+
+ private:
+  SNDFILE* file_;
+  SF_INFO info_;
+  std::uint64_t position_ = 0;
+};
+
+// libsndfile opens a WAV file whose data chunk runs past the end of the file and
+// just shortens it; its log tells.
+bool headerSaysMore(SNDFILE* file) {
+  char log[8192] = {0};
+  sf_command(file, SFC_GET_LOG_INFO, log, sizeof log);
+  return std::strstr(log, "should be") != nullptr || std::strstr(log, "too large") != nullptr ||
+         std::strstr(log, "truncated") != nullptr;
+}
+
+}  // namespace
+
+std::unique_ptr<Decoder> openSndfileDecoder(std::string const& path, bool& corrupt) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  SF_INFO info;
+  std::memset(&info, 0, sizeof info);
+  SNDFILE* file = nullptr;
+  int error = 0;
+  {
+    std::lock_guard<std::mutex> lock(sndfileOpenMutex());
+    file = sf_open_fd(fd, SFM_READ, &info, SF_TRUE);
+    if (!file) error = sf_error(nullptr);
+  }
+  if (!file) {
+    ::close(fd);
+    if (error == SF_ERR_MALFORMED_FILE) corrupt = true;
+    return nullptr;
+  }
+  int const major = info.format & SF_FORMAT_TYPEMASK;
+  // MPEG audio goes to FFmpeg, which drops the encoder's delay and padding.
+  if (major == SF_FORMAT_MPEG) {
+    sf_close(file);
+    return nullptr;
+  }
+  if (info.channels <= 0 || info.samplerate <= 0 || info.frames < 0 ||
+      ((major == SF_FORMAT_WAV || major == SF_FORMAT_WAVEX || major == SF_FORMAT_RF64) &&
+       headerSaysMore(file))) {
+    sf_close(file);
+    corrupt = true;
+    return nullptr;
+  }
+  return std::make_unique<SndfileDecoder>(file, info);
+}
+
+}  // namespace audiofile
+}  // namespace sluice

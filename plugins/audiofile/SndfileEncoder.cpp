@@ -1,0 +1,163 @@
+// WAV, FLAC, Ogg Vorbis and Ogg Opus through libsndfile. Integer files get
+// samples already rounded and clipped to their own width: libsndfile's own
+// float-to-integer path neither clips by default nor scales symmetrically, and
+// libFLAC silently drops a block holding one sample past full scale.
+#include <fcntl.h>
+#include <sndfile.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+
+#include "Common.h"
+#include "Encoder.h"
+
+namespace sluice {
+namespace audiofile {
+
+using namespace hostlib::multimedia;
+
+namespace {
+
+// sf_error(nullptr) reads a process-wide value: keep open and its error together.
+std::mutex& sndfileOpenMutex() {
+  static std::mutex m;
+  return m;
+}
+
+class SndfileEncoder : public Encoder {
+ public:
+  SndfileEncoder(EncoderSettings const& s) {
+    SF_INFO info;
+    std::memset(&info, 0, sizeof info);
+    info.samplerate = s.sampleRate;
+    info.channels = s.channels;
+    info.format = formatOf(s);
+
+    int fd = ::open(s.path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0) {
+      int e = errno;
+      fail(kWriter, openErrorIdentifier(e), s.path + ": " + std::strerror(e));
+    }
+    {
+      std::lock_guard<std::mutex> lock(sndfileOpenMutex());
+      file_ = sf_open_fd(fd, SFM_WRITE, &info, SF_TRUE);
+      if (!file_) {
+        std::string why = sf_strerror(nullptr);
+        ::close(fd);
+        ::unlink(s.path.c_str());
+        fail(kWriter, "Unexpected", s.path + ": " + why);
+      }
+    }
+    if (s.container == Container::Vorbis) {
+      double compression = 1.0 - s.quality;  // libsndfile: 0 best quality, 1 smallest
+      if (!sf_command(file_, SFC_SET_COMPRESSION_LEVEL, &compression, sizeof compression))
+        abandon(s.path, "UnsupportedOutputChannels", "Vorbis encoder refused the settings");
+    } else if (s.container == Container::Opus) {
+      // libsndfile maps level q to (1 - q) * 250000 + 6000 bits per second and channel.
+      double perChannel = s.bitRate / s.channels;
+      double level = 1.0 - (perChannel - 6000.0) / 250000.0;
+      if (!sf_command(file_, SFC_SET_COMPRESSION_LEVEL, &level, sizeof level))
+        abandon(s.path, "UnsupportedBitRate", "Opus encoder refused the bit rate");
+    } else if (s.container == Container::Flac) {
+      double level = 0.5;
+      sf_command(file_, SFC_SET_COMPRESSION_LEVEL, &level, sizeof level);
+    }
+    stored_ = storedOf(s);
+    write_ = widenedOf(stored_);
+    channels_ = s.channels;
+  }
+
+  ~SndfileEncoder() override {
+    if (file_) sf_close(file_);
+  }
+
+  AudioDataType storedType() const override { return stored_; }
+  AudioDataType writeType() const override { return write_; }
+
+  void write(unsigned char const* samples, std::size_t frames) override {
+    sf_count_t n = sf_count_t(frames);
+    sf_count_t done = 0;
+    switch (write_) {
+      case AUDIO_INT16: done = sf_writef_short(file_, reinterpret_cast<short const*>(samples), n); break;
+      case AUDIO_INT32: done = sf_writef_int(file_, reinterpret_cast<int const*>(samples), n); break;
+      case AUDIO_SINGLE: done = sf_writef_float(file_, reinterpret_cast<float const*>(samples), n); break;
+      default: done = sf_writef_double(file_, reinterpret_cast<double const*>(samples), n); break;
+    }
+    // A short write is a failure even when libsndfile reports no error.
+    if (done != n)
+      fail(kWriter, "Unexpected",
+           "wrote " + std::to_string(done) + " of " + std::to_string(n) + " frames: " +
+               sf_strerror(file_));
+  }
+
+  void finish() override {
+    SNDFILE* f = file_;
+    file_ = nullptr;
+    if (f && sf_close(f) != 0) fail(kWriter, "Unexpected", "closing the file failed");
+  }
+
+ private:
+  [[noreturn]] void abandon(std::string const& path, char const* id, std::string const& why) {
+    sf_close(file_);
+    file_ = nullptr;
+    ::unlink(path.c_str());
+    fail(kWriter, id, why);
+  }
+
+  static int formatOf(EncoderSettings const& s) {
+    switch (s.container) {
+      case Container::Wav: {
+        int sub = SF_FORMAT_PCM_16;
+        switch (s.fileType) {
+          case AUDIO_UINT8: sub = SF_FORMAT_PCM_U8; break;
+          case AUDIO_INT24: sub = SF_FORMAT_PCM_24; break;
+          case AUDIO_INT32: sub = SF_FORMAT_PCM_32; break;
+          case AUDIO_SINGLE: sub = SF_FORMAT_FLOAT; break;
+          case AUDIO_DOUBLE: sub = SF_FORMAT_DOUBLE; break;
+          default: break;
+        }
+        return SF_FORMAT_WAV | sub;
+      }
+      case Container::Flac: {
+        int sub = s.fileType == AUDIO_INT8 ? SF_FORMAT_PCM_S8
+                  : s.fileType == AUDIO_INT24 ? SF_FORMAT_PCM_24
+                                              : SF_FORMAT_PCM_16;
+        return SF_FORMAT_FLAC | sub;
+      }
+      case Container::Vorbis: return SF_FORMAT_OGG | SF_FORMAT_VORBIS;
+      default: return SF_FORMAT_OGG | SF_FORMAT_OPUS;
+    }
+  }
+
+  static AudioDataType storedOf(EncoderSettings const& s) {
+    if (s.container == Container::Vorbis || s.container == Container::Opus) return AUDIO_SINGLE;
+    return s.fileType;
+  }
+
+  // The libsndfile call that takes a stored type exactly: 8-bit through short,
+  // 24-bit through int (libsndfile shifts both down without loss).
+  static AudioDataType widenedOf(AudioDataType stored) {
+    switch (stored) {
+      case AUDIO_INT8:
+      case AUDIO_UINT8: return AUDIO_INT16;
+      case AUDIO_INT24: return AUDIO_INT32;
+      default: return stored;
+    }
+  }
+
+  SNDFILE* file_ = nullptr;
+  AudioDataType stored_ = AUDIO_INT16;
+  AudioDataType write_ = AUDIO_INT16;
+  int channels_ = 0;
+};
+
+}  // namespace
+
+std::unique_ptr<Encoder> createSndfileEncoder(EncoderSettings const& settings) {
+  return std::make_unique<SndfileEncoder>(settings);
+}
+
+}  // namespace audiofile
+}  // namespace sluice
