@@ -47,6 +47,8 @@ class LibavSink : public FrameSink {
  public:
   LibavSink(std::string const& path, LibavCodec codec, EncodeSettings const& settings)
       : path_(path), codec_(codec), settings_(settings) {
+    // Encoders chat on stderr at the default level; failures reach the host anyway.
+    if (av_log_get_level() == AV_LOG_INFO) av_log_set_level(AV_LOG_ERROR);
     AVFormatContext* f = nullptr;
     char const* muxer = codec == LibavCodec::H264Mp4 ? "mp4" : "avi";
     if (avformat_alloc_output_context2(&f, nullptr, muxer, path.c_str()) < 0 || !f)
@@ -77,13 +79,15 @@ class LibavSink : public FrameSink {
     stream_->r_frame_rate = rate;
     bool const gray = format.layout == Layout::Gray8;
     if (codec_ == LibavCodec::RawAvi) {
-      if (format.layout != Layout::BGR24BottomUp && !gray) fail("couldNotInitFile");
+      if (format.layout != Layout::BGR24 && !gray) fail("couldNotInitFile");
       if (format.width > 0x7fffffff / 3 || format.height > 0x7fffffff) fail("couldNotInitFile");
       AVCodecParameters* p = stream_->codecpar;
       p->codec_type = AVMEDIA_TYPE_VIDEO;
       p->codec_id = AV_CODEC_ID_RAWVIDEO;
       p->format = gray ? AV_PIX_FMT_GRAY8 : AV_PIX_FMT_BGR24;
       p->bits_per_coded_sample = gray ? 8 : 24;
+      // Grey needs its own tag (Y800); without one a reader takes 8 bits for a palette.
+      p->codec_tag = gray ? avcodec_pix_fmt_to_codec_tag(AV_PIX_FMT_GRAY8) : 0;
       p->width = static_cast<int>(format.width);
       p->height = static_cast<int>(format.height);
       frameBytes_ = gray ? format.width * format.height
@@ -217,7 +221,8 @@ class LibavSink : public FrameSink {
 
 std::u16string libavExpectedFrameType(LibavCodec codec) {
   switch (codec) {
-    case LibavCodec::RawAvi: return u"BGR24BottomUp|Gray8";
+    // FFmpeg's AVI muxer stores RGB top-down (a negative DIB height).
+    case LibavCodec::RawAvi: return u"BGR24|Gray8";
     case LibavCodec::MjpegAvi: return u"YUVJ420P";
     case LibavCodec::H264Mp4: return u"YUV420PEven";
   }

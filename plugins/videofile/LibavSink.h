@@ -1,4 +1,4 @@
-// Containers FFmpeg writes: AVI with uncompressed frames (bgr24 bottom-up DIB rows,
+// Containers FFmpeg writes: AVI with uncompressed frames (bgr24 top-down DIB rows,
 // or gray8) or Motion JPEG, and MPEG-4 with H.264 from libx264.
 #pragma once
 

@@ -4,8 +4,9 @@
 // "ExpectedFrameType" holds a std::u16string: the layout for three-band frames,
 // optionally followed by "|" and the layout for one-band frames (without it,
 // one-band frames take the same layout, grey). Layouts, all row-major:
-//   "BGR24BottomUp"  one packed plane, rows bottom-up, bytes B G R, each row padded
-//                    with zeros to a multiple of 4 bytes (a DIB);
+//   "BGR24"          one packed plane, bytes B G R, each row padded with zeros to
+//                    a multiple of 4 bytes (a top-down DIB);
+//   "BGR24BottomUp"  the same with the rows bottom-up (a DIB of positive height);
 //   "Gray8"          one plane of w x h bytes, rows top-down;
 //   "YUVJ420P"       full-range BT.601: Y w x h, then U and V ceil(w/2) x ceil(h/2);
 //   "YUV420PEven"    limited-range BT.601 padded to even sizes by repeating the last
@@ -27,13 +28,14 @@
 
 namespace videofilter {
 
-enum class Layout { BGR24BottomUp, Gray8, YUVJ420P, YUV420PEven, Planar };
+enum class Layout { BGR24, BGR24BottomUp, Gray8, YUVJ420P, YUV420PEven, Planar };
 
 inline bool layoutFromName(std::u16string const& name, Layout& layout) {
   static const struct {
     char16_t const* name;
     Layout layout;
-  } names[] = {{u"BGR24BottomUp", Layout::BGR24BottomUp},
+  } names[] = {{u"BGR24", Layout::BGR24},
+               {u"BGR24BottomUp", Layout::BGR24BottomUp},
                {u"Gray8", Layout::Gray8},
                {u"YUVJ420P", Layout::YUVJ420P},
                {u"YUV420PEven", Layout::YUV420PEven},
@@ -48,6 +50,7 @@ inline bool layoutFromName(std::u16string const& name, Layout& layout) {
 
 inline std::u16string layoutName(Layout layout) {
   switch (layout) {
+    case Layout::BGR24: return u"BGR24";
     case Layout::BGR24BottomUp: return u"BGR24BottomUp";
     case Layout::Gray8: return u"Gray8";
     case Layout::YUVJ420P: return u"YUVJ420P";
@@ -57,7 +60,7 @@ inline std::u16string layoutName(Layout layout) {
   return std::u16string();
 }
 
-// Bytes per row of a "BGR24BottomUp" frame.
+// Bytes per row of a "BGR24" or "BGR24BottomUp" frame.
 inline std::size_t dibStride(std::size_t width) { return (width * 3 + 3) / 4 * 4; }
 
 }  // namespace videofilter

@@ -98,13 +98,16 @@ std::unique_ptr<sluice::OwnedRecord> VideoFilter::process(sluice::Record const& 
   VideoDataType outType = VIDEO_UINT8;
 
   switch (layout) {
+    case Layout::BGR24:
     case Layout::BGR24BottomUp: {
+      // Channel order and row order are folded into the transpose's addressing.
       std::size_t const stride = dibStride(w);
       out->planes.emplace_back(stride * h);
       std::uint8_t* base = out->planes[0].data();
       for (std::size_t r = 0; r < h; ++r) std::memset(base + r * stride + 3 * w, 0, stride - 3 * w);
-      std::uint8_t* last = base + (h - 1) * stride;
-      auto const rows = -static_cast<std::ptrdiff_t>(stride);
+      bool const bottomUp = layout == Layout::BGR24BottomUp;
+      std::uint8_t* last = bottomUp ? base + (h - 1) * stride : base;
+      auto const rows = bottomUp ? -static_cast<std::ptrdiff_t>(stride) : static_cast<std::ptrdiff_t>(stride);
       withElementType(f.type, [&](auto t) {
         using T = decltype(t);
         if (yuv) {
