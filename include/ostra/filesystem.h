@@ -18,10 +18,11 @@ struct path_traits {
 // The name in native form: '\\' separators become '/' (when `native`), repeated
 // separators are kept as given.
 std::u16string make_native_form(std::u16string const& name, bool native);
-// Directory part: everything before the last separator ("/" for a name directly
-// under the root); empty for a bare or empty name.
+// Directory part: everything before the last separator, without the separators
+// that end it ("a//b" gives "a", "dir/" gives "dir", "/x" gives "/"); empty for
+// a bare or empty name.
 std::u16string extract_parent_path(std::u16string const& name);
-// Last element: everything after the last separator.
+// Last element: everything after the last separator (empty for "dir/").
 std::u16string extract_filename(std::u16string const& name);
 // Extension of the last element without its dot; empty when there is none, and
 // for names such as ".profile" or "a.".
@@ -48,7 +49,8 @@ class basic_path {
 
 typedef basic_path<char, char16_t, detail::path_traits<char, char16_t>> path;
 
-// True when the file system holds an entry (file, directory, ...) under the path.
+// True when the file system holds an entry (file, directory, ...) under the path;
+// false for an empty path or a name holding a NUL.
 bool exists(path const& p);
 // The path's name as UTF-8 for the operating system.
 std::string native_string(path const& p);
