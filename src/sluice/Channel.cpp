@@ -32,7 +32,7 @@ void freeRecords(std::vector<void*>& records) {
   for (void* p : records) {
     auto* record = static_cast<Record*>(p);
     if (!record->empty())
-      if (auto samples = boost::any_cast<unsigned char*>(&(*record)[0])) delete[] *samples;
+      if (auto samples = boost::any_cast<unsigned char*>(&(*record)[0])) delete[] * samples;
     delete record;
   }
   records.clear();
@@ -343,8 +343,8 @@ Channel::Channel(std::string const& name, Converter& converter, IEventHandler& h
                  unsigned long limit2)
     : impl_(std::make_unique<detail::ChannelImpl>(handler, converter.impl().converter, limit2)) {
   detail::Plugin plugin = detail::loadPlugin(name, sdk::Kind::Device);
-  impl_->device = detail::create<sdk::Device>(
-      plugin, name, [&] { return plugin.descriptor->createDevice(); });
+  impl_->device =
+      detail::create<sdk::Device>(plugin, name, [&] { return plugin.descriptor->createDevice(); });
 }
 
 Channel::~Channel() {
@@ -355,7 +355,9 @@ Channel::~Channel() {
   }
 }
 
-void Channel::init(PropertyMap const& options, PropertyMap& result) { impl_->init(options, result); }
+void Channel::init(PropertyMap const& options, PropertyMap& result) {
+  impl_->init(options, result);
+}
 void Channel::open(PropertyMap const& options) { impl_->openChannel(options); }
 void Channel::close() { impl_->close(); }
 bool Channel::isOpen() const { return impl_->open; }

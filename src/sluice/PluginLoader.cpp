@@ -69,8 +69,8 @@ detail::Plugin openFile(std::string const& path, sdk::Kind kind) {
   typedef sdk::PluginDescriptor const* (*Entry)();
   auto entry = reinterpret_cast<Entry>(::dlsym(handle, SLUICE_PLUGIN_ENTRY_NAME));
   if (!entry)
-    throw Exception("sluice: " + path + " is not a sluice plug-in (no " SLUICE_PLUGIN_ENTRY_NAME
-                    ")");
+    throw Exception("sluice: " + path +
+                    " is not a sluice plug-in (no " SLUICE_PLUGIN_ENTRY_NAME ")");
   sdk::PluginDescriptor const* d = entry();
   accept(d, kind, path);
   return {std::move(module), d, d->name ? d->name : path};

@@ -2,7 +2,6 @@
 #include "scripted/Scripted.h"
 
 #include <boost/core/demangle.hpp>
-
 #include <condition_variable>
 #include <cstring>
 #include <deque>
@@ -240,12 +239,9 @@ sluice::sdk::PluginDescriptor const deviceDescriptor = {
     sluice::sdk::SDK_VERSION, sluice::sdk::Kind::Device, DEVICE, &createDevice, nullptr, nullptr};
 sluice::sdk::PluginDescriptor const filterDescriptor = {
     sluice::sdk::SDK_VERSION, sluice::sdk::Kind::Filter, FILTER, nullptr, &createFilter, nullptr};
-sluice::sdk::PluginDescriptor const converterDescriptor = {sluice::sdk::SDK_VERSION,
-                                                           sluice::sdk::Kind::Converter,
-                                                           CONVERTER,
-                                                           nullptr,
-                                                           nullptr,
-                                                           &createConverter};
+sluice::sdk::PluginDescriptor const converterDescriptor = {
+    sluice::sdk::SDK_VERSION, sluice::sdk::Kind::Converter, CONVERTER, nullptr, nullptr,
+    &createConverter};
 
 void observeLoad(std::string const& name, sluice::sdk::Kind) {
   Journal& j = journal();

@@ -18,7 +18,6 @@
 #pragma once
 
 #include <boost/any.hpp>
-
 #include <cstddef>
 #include <map>
 #include <optional>

@@ -53,8 +53,8 @@ TEST_F(Channel, OpenHandsTheVeryMapToEveryFilterAndTheDevice) {
   out()->addFilter(scripted::FILTER, none);
   out()->addFilter(scripted::FILTER, none);
   boost::any rate = 44100.0, name = std::u16string(u"int16"), lossy = true;
-  sluice::PropertyMap options{{"SampleRate", &rate}, {"FileDataType", &name},
-                              {"Lossy", &lossy}, {"Absent", nullptr}};
+  sluice::PropertyMap options{
+      {"SampleRate", &rate}, {"FileDataType", &name}, {"Lossy", &lossy}, {"Absent", nullptr}};
   channel->open(options);
   EXPECT_TRUE(channel->isOpen());
   auto maps = scripted::maps();
@@ -107,19 +107,17 @@ TEST_F(Channel, CallsOutOfOrderAreReportedOnce) {
   channel->open(none);
   EXPECT_THROW(channel->open(none), Reported);
   EXPECT_THROW(out()->addFilter(scripted::FILTER, none), Reported);
-  EXPECT_THAT(handler.errors,
-              ElementsAre("sluice write before open:Unexpected",
-                          "sluice open before init:Unexpected",
-                          "sluice filter added before init:Unexpected",
-                          "sluice read before open:Unexpected",
-                          "sluice open while open:Unexpected",
-                          "sluice filter added while open:Unexpected"));
+  EXPECT_THAT(
+      handler.errors,
+      ElementsAre("sluice write before open:Unexpected", "sluice open before init:Unexpected",
+                  "sluice filter added before init:Unexpected",
+                  "sluice read before open:Unexpected", "sluice open while open:Unexpected",
+                  "sluice filter added while open:Unexpected"));
 }
 
 // Each plug-in operation that fails reaches onError once, with its text, and
 // the handler's exception leaves the channel call.
-class FailingOperation : public ScriptedChannel,
-                         public ::testing::WithParamInterface<char const*> {
+class FailingOperation : public ScriptedChannel, public ::testing::WithParamInterface<char const*> {
  protected:
   // Runs the channel calls up to and including the one that makes `op`.
   void drive() {
@@ -222,7 +220,8 @@ TEST_F(Channel, DestructionTerminatesAChannelNotTerminated) {
   sluice::PropertyMap none, result;
   channel->init(none, result);
   channel.reset();
-  EXPECT_THAT(scripted::calls("device."), ElementsAre("device.create", "device.init", "device.term"));
+  EXPECT_THAT(scripted::calls("device."),
+              ElementsAre("device.create", "device.init", "device.term"));
   make();
   channel->term();
   channel->term();

@@ -61,8 +61,8 @@ class ScriptedChannel : public ::testing::Test {
 
   void make(unsigned long queueLimit = 0, std::string const& converterName = scripted::CONVERTER) {
     converter = std::make_unique<sluice::Converter>(converterName);
-    channel = std::make_unique<sluice::Channel>(scripted::DEVICE, *converter, handler, 0,
-                                                queueLimit);
+    channel =
+        std::make_unique<sluice::Channel>(scripted::DEVICE, *converter, handler, 0, queueLimit);
   }
   // init, the scripted filter when asked, open; all with empty maps.
   void openWriter(bool withFilter = true) {

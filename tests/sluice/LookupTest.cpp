@@ -1,8 +1,7 @@
 // Finding plug-ins by name, and refusing what is not a usable plug-in.
 #include <dlfcn.h>
-#include <unistd.h>
-
 #include <gmock/gmock.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -24,7 +23,9 @@ class PluginPath {
     if (char const* old = std::getenv("SLUICE_PLUGIN_PATH")) old_ = old, had_ = true;
     value ? ::setenv("SLUICE_PLUGIN_PATH", value, 1) : ::unsetenv("SLUICE_PLUGIN_PATH");
   }
-  ~PluginPath() { had_ ? ::setenv("SLUICE_PLUGIN_PATH", old_.c_str(), 1) : ::unsetenv("SLUICE_PLUGIN_PATH"); }
+  ~PluginPath() {
+    had_ ? ::setenv("SLUICE_PLUGIN_PATH", old_.c_str(), 1) : ::unsetenv("SLUICE_PLUGIN_PATH");
+  }
 
  private:
   std::string old_;
@@ -90,7 +91,9 @@ TEST_F(Lookup, BareNameIsNeverFoundInTheCurrentDirectory) {
   copyPassthrough("onlyhere.so");
   fs::current_path(dir);
   EXPECT_THAT(refusal("onlyhere"), HasSubstr("converter plug-in not found: onlyhere"));
-  PluginPath relative(".:./:" "onlyhere");
+  PluginPath relative(
+      ".:./:"
+      "onlyhere");
   EXPECT_THAT(refusal("onlyhere"), HasSubstr("not found"));
   EXPECT_NO_THROW(sluice::Converter{"./onlyhere"});  // a directory part: an explicit path
 }
@@ -107,7 +110,11 @@ TEST_F(Lookup, AbsoluteSearchPathEntriesComeBeforeTheDefaultDirectory) {
 TEST_F(Lookup, InProcessRegistrationComesFirst) {
   static int made = 0;
   static sluice::sdk::PluginDescriptor const local = {
-      sluice::sdk::SDK_VERSION, sluice::sdk::Kind::Converter, "local", nullptr, nullptr,
+      sluice::sdk::SDK_VERSION,
+      sluice::sdk::Kind::Converter,
+      "local",
+      nullptr,
+      nullptr,
       []() -> sluice::sdk::Converter* {
         struct Same : sluice::sdk::Converter {
           std::unique_ptr<sluice::OwnedRecord> convert(

@@ -34,7 +34,8 @@ int writeUntilReported(Write write) {
 TEST_F(Stream, WorkerFailureSurfacesOnceOnTheNextWriteAndLaterRecordsAreDropped) {
   make();
   openWriter();
-  scripted::fail("device.write", scripted::Fault{scripted::Throw::Text, "scripted:WavSizeLimit", 1, 1});
+  scripted::fail("device.write",
+                 scripted::Fault{scripted::Throw::Text, "scripted:WavSizeLimit", 1, 1});
   Block block(8, 2);
   write(block.record);  // written
   write(block.record);  // fails on the worker
@@ -111,7 +112,8 @@ TEST_F(Stream, FullQueueLosesAndReordersNothing) {
   release.join();
   auto written = scripted::writtenRecords();
   ASSERT_EQ(written.size(), blocks.size());
-  for (std::size_t i = 0; i < blocks.size(); ++i) EXPECT_EQ(written[i].bytes, blocks[i].bytes()) << i;
+  for (std::size_t i = 0; i < blocks.size(); ++i)
+    EXPECT_EQ(written[i].bytes, blocks[i].bytes()) << i;
 }
 
 TEST_F(Stream, CloseAndDestructionWaitForEveryAcceptedRecord) {
@@ -149,8 +151,8 @@ TEST_F(Stream, CallersSamplesMayBeFreedWhenWriteReturns) {
   for (int i = 0; i < 6; ++i) samples[i] = static_cast<std::int16_t>(100 + i);
   std::vector<unsigned char> expected(reinterpret_cast<unsigned char*>(samples.get()),
                                       reinterpret_cast<unsigned char*>(samples.get()) + 12);
-  auto record = std::make_unique<sluice::Record>(sluice::makeSampleRecord(
-      reinterpret_cast<unsigned char*>(samples.get()), 3, 2, AUDIO_INT16));
+  auto record = std::make_unique<sluice::Record>(
+      sluice::makeSampleRecord(reinterpret_cast<unsigned char*>(samples.get()), 3, 2, AUDIO_INT16));
   write(*record);
   record.reset();
   samples.reset();  // the sanitizer build catches a later use
@@ -171,7 +173,8 @@ TEST_F(Stream, FrameRecordsAreCopiedPlaneByPlaneWithoutAFilter) {
   // YUV 4:2:2, 5 x 3 uint16: one full plane and two of 5/2 columns.
   std::vector<std::uint16_t> y(15), u(6), v(6);
   for (int i = 0; i < 15; ++i) y[i] = static_cast<std::uint16_t>(i);
-  for (int i = 0; i < 6; ++i) u[i] = static_cast<std::uint16_t>(100 + i), v[i] = static_cast<std::uint16_t>(200 + i);
+  for (int i = 0; i < 6; ++i)
+    u[i] = static_cast<std::uint16_t>(100 + i), v[i] = static_cast<std::uint16_t>(200 + i);
   std::vector<const unsigned char*> planes{reinterpret_cast<unsigned char*>(y.data()),
                                            reinterpret_cast<unsigned char*>(u.data()),
                                            reinterpret_cast<unsigned char*>(v.data())};
@@ -179,8 +182,9 @@ TEST_F(Stream, FrameRecordsAreCopiedPlaneByPlaneWithoutAFilter) {
   write(frame);
   // A mono frame: the two unused planes are not read, and reach the device null.
   std::uint8_t mono[6] = {1, 2, 3, 4, 5, 6};
-  sluice::Record gray{std::vector<const unsigned char*>{mono, reinterpret_cast<unsigned char*>(8), nullptr},
-                      std::size_t(2), std::size_t(3), VIDEO_UINT8, FOURCC_MONO};
+  sluice::Record gray{
+      std::vector<const unsigned char*>{mono, reinterpret_cast<unsigned char*>(8), nullptr},
+      std::size_t(2), std::size_t(3), VIDEO_UINT8, FOURCC_MONO};
   write(gray);
   channel->close();
   auto written = scripted::writtenRecords();

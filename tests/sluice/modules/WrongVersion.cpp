@@ -8,7 +8,10 @@ sluice::sdk::Converter* create() { return nullptr; }
 extern "C" __attribute__((visibility("default"))) sluice::sdk::PluginDescriptor const*
 sluice_plugin_descriptor() {
   static const sluice::sdk::PluginDescriptor d = {sluice::sdk::SDK_VERSION + 98,
-                                                  sluice::sdk::Kind::Converter, "wrongversion",
-                                                  nullptr, nullptr, &create};
+                                                  sluice::sdk::Kind::Converter,
+                                                  "wrongversion",
+                                                  nullptr,
+                                                  nullptr,
+                                                  &create};
   return &d;
 }
