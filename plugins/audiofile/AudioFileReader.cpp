@@ -17,6 +17,26 @@ namespace audiofile {
 
 using namespace hostlib::multimedia;
 
+namespace {
+
+// The first bytes of the containers we read: a file that starts like one of
+// them but that no backend can open is damaged, not of an unknown type.
+bool hasAudioSignature(std::string const& path) {
+  unsigned char head[12] = {0};
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  ssize_t n = ::read(fd, head, sizeof head);
+  ::close(fd);
+  auto is = [&](std::size_t at, char const* magic) {
+    std::size_t len = std::strlen(magic);
+    return n >= ssize_t(at + len) && std::memcmp(head + at, magic, len) == 0;
+  };
+  return is(0, "RIFF") || is(0, "RIFX") || is(0, "RF64") || is(0, "fLaC") || is(0, "OggS") ||
+         is(0, "ID3") || is(4, "ftyp") || is(0, "FORM");
+}
+
+}  // namespace
+
 std::unique_ptr<Decoder> openDecoder(std::string const& path) {
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
@@ -30,10 +50,13 @@ std::unique_ptr<Decoder> openDecoder(std::string const& path) {
   if (rc != 0 || !S_ISREG(st.st_mode)) fail(kReader, "ReadFailed", path + ": not a regular file");
   if (st.st_size == 0) fail(kReader, "FileCorrupt", path + ": empty");
 
+  // A file libsndfile knows but finds damaged is not handed to FFmpeg, which
+  // would read a truncated WAV file as if it were whole.
   bool corrupt = false;
   if (auto d = openSndfileDecoder(path, corrupt)) return d;
+  if (corrupt) fail(kReader, "FileCorrupt", path);
   if (auto d = openFfmpegDecoder(path, corrupt)) return d;
-  fail(kReader, corrupt ? "FileCorrupt" : "FileTypeNotSupported", path);
+  fail(kReader, corrupt || hasAudioSignature(path) ? "FileCorrupt" : "FileTypeNotSupported", path);
 }
 
 namespace {

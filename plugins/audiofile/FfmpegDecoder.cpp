@@ -73,7 +73,8 @@ class FfmpegDecoder : public Decoder {
       // a media container without an audio stream has no audio.
       std::string name = format_->iformat->name;
       bool notMedia = name == "image2" || name == "tty" ||
-                      (name.size() > 5 && name.compare(name.size() - 5, 5, "_pipe") == 0);
+                      (name.size() > 5 && name.compare(name.size() - 5, 5, "_pipe") == 0) ||
+                      !contentLooksKnown(path);
       fail(kReader, notMedia ? "FileTypeNotSupported" : "NoAudio", path);
     }
     if (rc == AVERROR_DECODER_NOT_FOUND) fail(kReader, "CodecNotFound", path);

@@ -3,6 +3,7 @@
 // close; and reads every frame back through the reader device.
 #pragma once
 
+#include <cctype>
 #include <cmath>
 #include <cstring>
 #include <string>
@@ -166,6 +167,12 @@ inline std::string soxi(std::string const& path, char const* option) {
   std::string out = run(std::string("soxi ") + option + " '" + path + "'");
   while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) out.pop_back();
   return out;
+}
+
+inline std::string lowerExtensionOf(std::string const& path) {
+  std::string ext = path.substr(path.find_last_of('.') + 1);
+  for (char& c : ext) c = char(std::tolower((unsigned char)c));
+  return ext;
 }
 
 // Signal-to-noise ratio in dB of `test` against `reference`, both interleaved.
