@@ -49,14 +49,17 @@ class Device {
   virtual void init(PropertyMap const& options, PropertyMap& result) = 0;
   // An empty map after close reopens with the settings of the previous open.
   virtual void open(PropertyMap const& options) = 0;
-  // Output devices: one queued record, on the worker thread.
+  // Output devices: one queued record, on the worker thread. After a write
+  // fails, the records still queued are dropped, never written: the stream has
+  // lost a record. The failure reaches the host in its next write or close.
   virtual void write(OwnedRecord& record);
   // Input devices: up to `count` frames (0: natural block) as records allocated
   // with new, each sample buffer with new[]; none and countRead 0 at the end.
   virtual void read(unsigned long count, std::vector<void*>& out, unsigned long& countRead);
   // Input devices: drop read-ahead; the next open starts at frame 0.
   virtual void flush() {}
-  // Completes the file; called once per open, also after a failure.
+  // Completes the file; called once per open, also after a failure. Should it
+  // fail, the channel is closed all the same: close is never called twice.
   virtual void close() = 0;
   virtual void term() {}
   // Output devices: back-pressure. While false, the output stream reports no

@@ -127,7 +127,9 @@ class SLUICE_API Channel {
   // Hands `options` to every filter, then to the device.
   void open(PropertyMap const& options);
   // Waits until every accepted record reached the device, then closes filters
-  // and device; the file is then complete. Does nothing when not open.
+  // and device; the file is then complete. Reports the first failure not yet
+  // reported (the worker's, else the plug-ins' at close); the channel is closed
+  // in any case. Does nothing when not open.
   void close();
   bool isOpen() const;
   void term();
