@@ -119,6 +119,10 @@ EncoderSettings AudioFileWriter::settingsFrom(PropertyMap const& options) const 
     fail(kWriter, "MaxFlacSampleRate", std::to_string(s.sampleRate) + " Hz");
   if (container_ == Container::Vorbis && s.sampleRate <= 600)
     fail(kWriter, "MinOggSampleRate", std::to_string(s.sampleRate) + " Hz");
+  // libvorbis has no encoder set-up above 200 kHz; libsndfile would only say so
+  // at the first write, with 0 frames written.
+  if (container_ == Container::Vorbis && s.sampleRate > 200000)
+    fail(kWriter, "UnsupportedSampleRate", "Vorbis takes at most 200000 Hz");
   if (container_ == Container::Opus) {
     int r = s.sampleRate;
     if (r != 8000 && r != 12000 && r != 16000 && r != 24000 && r != 48000)

@@ -27,7 +27,9 @@ class SndfileDecoder : public Decoder {
 
   int channels() const override { return info_.channels; }
   int sampleRate() const override { return info_.samplerate; }
-  std::int64_t frames() const override { return info_.frames; }
+  std::int64_t frames() const override {
+    return info_.frames == SF_COUNT_MAX ? -1 : info_.frames;
+  }
 
   std::size_t read(double* out, std::size_t frames) override {
     std::size_t got = 0;
@@ -41,7 +43,9 @@ class SndfileDecoder : public Decoder {
     if (got < frames) {
       // libsndfile knows the length of everything it opens: ending short of it
       // means the data are damaged or cut off.
-      if (sf_error(file_) != SF_ERR_NO_ERROR || position_ < std::uint64_t(info_.frames))
+      // (SF_COUNT_MAX: a stream that does not say, like a FLAC file of no frames).
+      bool const known = info_.frames != SF_COUNT_MAX;
+      if (sf_error(file_) != SF_ERR_NO_ERROR || (known && position_ < std::uint64_t(info_.frames)))
         fail(kReader, "FileCorrupt",
              "data end at frame " + std::to_string(position_) + " of " +
                  std::to_string(info_.frames) + ": " + sf_strerror(file_));

@@ -63,6 +63,9 @@ class SndfileEncoder : public Encoder {
     } else if (s.container == Container::Flac) {
       double level = 0.5;
       sf_command(file_, SFC_SET_COMPRESSION_LEVEL, &level, sizeof level);
+      // libsndfile starts the FLAC stream at the first write: a file closed
+      // without frames would be empty rather than a valid stream of none.
+      sf_command(file_, SFC_UPDATE_HEADER_NOW, nullptr, 0);
     }
     stored_ = storedOf(s);
     write_ = widenedOf(stored_);

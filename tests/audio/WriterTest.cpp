@@ -97,6 +97,8 @@ INSTANTIATE_TEST_SUITE_P(
                 "MaxFlacSampleRate"},
         Refusal{"OggAt600", "a.ogg", [](Map& m) { m.number("SampleRate", 600); },
                 "MinOggSampleRate"},
+        Refusal{"OggAbove200k", "a.oga", [](Map& m) { m.number("SampleRate", 200001); },
+                "UnsupportedSampleRate"},
         Refusal{"OpusAt44100", "a.opus", [](Map& m) { m.number("SampleRate", 44100); },
                 "UnsupportedSampleRate"},
         Refusal{"AacAt12345", "a.m4a", [](Map& m) { m.number("SampleRate", 12345); },
@@ -259,6 +261,37 @@ TEST(AudioFileWriter, DestructionCompletesTheFile) {
       writer.write(record);
     }  // no close
     EXPECT_EQ(readThrough(path).count(), 3000u) << name;
+  }
+}
+
+TEST(AudioFileWriter, AFileWithNoFramesIsStillValid) {
+  // Not Opus: libsndfile 1.2.0 ends an Opus stream of no frames without its
+  // end-of-stream page. Not AAC: FFmpeg's MPEG-4 muxer leaves a track of no
+  // samples out, so that file holds no audio (below).
+  std::string dir = scratchDirectory("writer-empty");
+  for (char const* name : {"a.wav", "a.flac", "a.ogg", "a.m4a"}) {
+    bool const mpeg4 = std::string(name) == "a.m4a";
+    std::string path = dir + "/" + name;
+    {
+      AudioFileWriter writer;
+      ResultMap result;
+      Map init;
+      init.text("Filename", path);
+      writer.init(init, result.map);
+      Map open = baseOpen();
+      open.number("SampleRate", 48000);
+      writer.open(open);
+      writer.close();
+    }
+    if (mpeg4) {
+      EXPECT_GT(fileSize(path), 0);
+      EXPECT_THROW(readThrough(path), sluice::sdk::Failure);
+      continue;
+    }
+    EXPECT_EQ(readThrough(path).count(), 0u) << name;
+    if (haveTool("ffprobe")) {
+      EXPECT_EQ(ffprobe(path, "channels"), "2") << name;
+    }
   }
 }
 
