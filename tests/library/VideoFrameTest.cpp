@@ -117,22 +117,6 @@ TEST_F(VideoFrameTest, OnlyOddMpeg4FramesAreCopied) {
   }
 }
 
-TEST_F(VideoFrameTest, SizeIsReadAfreshForEveryFrame) {
-  Bytes p0 = pattern(4 * 3, 1);
-  auto writer = makeWriter(hm::FILETYPE_MPEG4, hm::FOURCC_MONO, hm::VIDEO_UINT8, 2, 2);
-  writer->open();
-  writer->writeVideo(p0.data(), nullptr, nullptr);
-  writer->setWidth(4);
-  writer->setHeight(3);
-  writer->writeVideo(p0.data(), nullptr, nullptr);
-  std::vector<scripted::ReceivedRecord> records = scripted::filteredRecords();
-  ASSERT_EQ(2u, records.size());
-  EXPECT_EQ(2u, boost::any_cast<size_t>(records[0].entries[2]));
-  EXPECT_EQ(4u, boost::any_cast<size_t>(records[1].entries[1]));
-  EXPECT_EQ(4u, boost::any_cast<size_t>(records[1].entries[2]));
-  EXPECT_EQ(withZeroRow(p0, 4, 3, 1), records[1].bytes);
-}
-
 // The three layouts at 640 x 481, the first odd-height case an MPEG-4 host meets.
 TEST_F(VideoFrameTest, OddMpeg4FramesAreSentPaddedWithAZeroRow) {
   const size_t W = 640, H = 481;
@@ -165,22 +149,6 @@ TEST_F(VideoFrameTest, OddMpeg4FramesAreSentPaddedWithAZeroRow) {
     }
     EXPECT_TRUE(expected == records[0].bytes);
   }
-}
-
-TEST_F(VideoFrameTest, Int16FramesArePaddedWithTwoZeroBytesPerColumn) {
-  const size_t W = 5, H = 3, E = 2;
-  Bytes p0 = pattern(W * H * E, 1), p1 = pattern(W / 2 * H * E, 2), p2 = pattern(W / 2 * H * E, 3);
-  auto writer = makeWriter(hm::FILETYPE_MPEG4, hm::FOURCC_YUV422_PLANAR, hm::VIDEO_INT16, W, H);
-  writer->open();
-  writer->writeVideo(p0.data(), p1.data(), p2.data());
-  std::vector<scripted::ReceivedRecord> records = scripted::filteredRecords();
-  ASSERT_EQ(1u, records.size());
-  Bytes expected = withZeroRow(p0, W, H * E, E);
-  Bytes e1 = withZeroRow(p1, W / 2, H * E, E), e2 = withZeroRow(p2, W / 2, H * E, E);
-  expected.insert(expected.end(), e1.begin(), e1.end());
-  expected.insert(expected.end(), e2.begin(), e2.end());
-  EXPECT_EQ(expected, records[0].bytes);
-  EXPECT_EQ(H + 1, boost::any_cast<size_t>(records[0].entries[2]));
 }
 
 TEST_F(VideoFrameTest, PaddedLayoutsByteForByte) {
@@ -294,15 +262,6 @@ TEST_F(VideoFrameTest, EmptyFramesPadWithoutReadingAnyPlane) {
     EXPECT_EQ(8u, boost::any_cast<size_t>(records[0].entries[2]));
     EXPECT_TRUE(records[0].bytes.empty());
   }
-}
-
-TEST_F(VideoFrameTest, DirectPaddingAddsARowToEvenHeightsToo) {
-  const unsigned char p0[] = {1, 2};
-  auto writer = makeWriter(hm::FILETYPE_AVI, hm::FOURCC_MONO, hm::VIDEO_UINT8, 1, 2);
-  PaddedPlanes padded;
-  EXPECT_EQ(3u, writer->padToEvenHeightForMpeg4(p0, nullptr, nullptr, padded.out[0],
-                                                padded.out[1], padded.out[2]));
-  EXPECT_EQ(Bytes({1, 2, 0}), padded.plane(0, 3));
 }
 
 // A frame that cannot be padded safely: its settings and planes, and the reason.

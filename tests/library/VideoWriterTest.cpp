@@ -80,28 +80,6 @@ TEST_F(VideoWriterTest, NewWriterStartsWithInitialSettingsAndNeutralDerivedPrope
   EXPECT_FALSE(writer->getIsOpen());
 }
 
-TEST_F(VideoWriterTest, SettersStoreAnyValueUnchecked) {
-  auto writer = makeWriter();
-  writer->setFrameRate(-1.5);
-  writer->setWidth(std::numeric_limits<size_t>::max());
-  writer->setHeight(7);
-  writer->setVideoDataType(static_cast<hm::VideoDataType>(-3));
-  writer->setFourCC(static_cast<hm::FourCCType>(12));
-  writer->setFileType(static_cast<hm::MMFileType>(99));
-  writer->setVideoQuality(101);
-  writer->setCompressionFactor(5);
-  writer->setCompressionMethod("anything");
-  EXPECT_EQ(-1.5, writer->getFrameRate());
-  EXPECT_EQ(std::numeric_limits<size_t>::max(), writer->getWidth());
-  EXPECT_EQ(7u, writer->getHeight());
-  EXPECT_EQ(-3, writer->getVideoDataType());
-  EXPECT_EQ(12, writer->getFourCC());
-  EXPECT_EQ(99, writer->getFileType());
-  EXPECT_EQ(101u, writer->getVideoQuality());
-  EXPECT_EQ(5u, writer->getCompressionFactor());
-  EXPECT_EQ("anything", writer->getCompressionMethod());
-}
-
 TEST_F(VideoWriterTest, PlaneLayoutDecidesBandsAndInputFrameType) {
   struct Case {
     std::int32_t fourCC;
