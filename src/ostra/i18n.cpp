@@ -148,8 +148,7 @@ std::string to_utf8(std::u16string const& text) {
   std::size_t const n = text.size();
   for (std::size_t i = 0; i < n; ++i) {
     char32_t const u = text[i];
-    if (u >= 0xD800 && u <= 0xDBFF && i + 1 < n && text[i + 1] >= 0xDC00 &&
-        text[i + 1] <= 0xDFFF) {
+    if (u >= 0xD800 && u <= 0xDBFF && i + 1 < n && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
       appendUtf8(out, 0x10000 + ((u - 0xD800) << 10) + (text[i + 1] - 0xDC00));
       ++i;
     } else if (u >= 0xD800 && u <= 0xDFFF) {

@@ -68,10 +68,8 @@ TEST_P(PathDecomposition, SplitsParentFilenameAndExtension) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, PathDecomposition,
-    ::testing::Values(PathParts{u"", u"", u"", u""},
-                      PathParts{u"a.WAV", u"", u"a.WAV", u"WAV"},
-                      PathParts{u"/x", u"/", u"x", u""},
-                      PathParts{u"/", u"/", u"", u""},
+    ::testing::Values(PathParts{u"", u"", u"", u""}, PathParts{u"a.WAV", u"", u"a.WAV", u"WAV"},
+                      PathParts{u"/x", u"/", u"x", u""}, PathParts{u"/", u"/", u"", u""},
                       PathParts{u"//x.wav", u"/", u"x.wav", u"wav"},
                       PathParts{u"/tmp/out/song.flac", u"/tmp/out", u"song.flac", u"flac"},
                       PathParts{u"rel/dir/a.b.ogg", u"rel/dir", u"a.b.ogg", u"ogg"},
@@ -80,8 +78,7 @@ INSTANTIATE_TEST_SUITE_P(
                       PathParts{u"a/b.wav/", u"a/b.wav", u"", u""},
                       PathParts{u"a//b", u"a", u"b", u""},
                       PathParts{u"home/.profile", u"home", u".profile", u""},
-                      PathParts{u"a.", u"", u"a.", u""},
-                      PathParts{u"..", u"", u"..", u""},
+                      PathParts{u"a.", u"", u"a.", u""}, PathParts{u"..", u"", u"..", u""},
                       PathParts{u"\u65E5\u672C/\u00E9t\u00E9.Wav", u"\u65E5\u672C",
                                 u"\u00E9t\u00E9.Wav", u"Wav"}));
 

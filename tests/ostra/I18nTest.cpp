@@ -50,18 +50,17 @@ TEST_P(ToUstringIllFormed, ReplacesEachMaximalSubpartWithOneReplacementCharacter
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, ToUstringIllFormed,
-    ::testing::Values(
-        IllFormed{"lone continuation", "\x80z", u"\uFFFDz"},
-        IllFormed{"overlong NUL", "\xC0\x80z", u"\uFFFD\uFFFDz"},
-        IllFormed{"overlong three-byte", "\xE0\x80\x80", u"\uFFFD\uFFFD\uFFFD"},
-        IllFormed{"encoded surrogate", "\xED\xA0\x80z", u"\uFFFD\uFFFD\uFFFDz"},
-        IllFormed{"above U+10FFFF", "\xF4\x90\x80\x80", u"\uFFFD\uFFFD\uFFFD\uFFFD"},
-        IllFormed{"lead byte F5", "\xF5z", u"\uFFFDz"},
-        IllFormed{"byte FF", "\xFFz", u"\uFFFDz"},
-        IllFormed{"truncated before ASCII", "\xE6\x97z", u"\uFFFDz"},
-        IllFormed{"truncated at the end", "a\xE6\x97", u"a\uFFFD"},
-        IllFormed{"truncated four-byte", "\xF0\x9F\x8E", u"\uFFFD"},
-        IllFormed{"lead byte restarts", "\xC3\xC3\xA9", u"\uFFFD\u00E9"}));
+    ::testing::Values(IllFormed{"lone continuation", "\x80z", u"\uFFFDz"},
+                      IllFormed{"overlong NUL", "\xC0\x80z", u"\uFFFD\uFFFDz"},
+                      IllFormed{"overlong three-byte", "\xE0\x80\x80", u"\uFFFD\uFFFD\uFFFD"},
+                      IllFormed{"encoded surrogate", "\xED\xA0\x80z", u"\uFFFD\uFFFD\uFFFDz"},
+                      IllFormed{"above U+10FFFF", "\xF4\x90\x80\x80", u"\uFFFD\uFFFD\uFFFD\uFFFD"},
+                      IllFormed{"lead byte F5", "\xF5z", u"\uFFFDz"},
+                      IllFormed{"byte FF", "\xFFz", u"\uFFFDz"},
+                      IllFormed{"truncated before ASCII", "\xE6\x97z", u"\uFFFDz"},
+                      IllFormed{"truncated at the end", "a\xE6\x97", u"a\uFFFD"},
+                      IllFormed{"truncated four-byte", "\xF0\x9F\x8E", u"\uFFFD"},
+                      IllFormed{"lead byte restarts", "\xC3\xC3\xA9", u"\uFFFD\u00E9"}));
 
 TEST(ToUtf8, EncodesBmpAndSurrogatePairs) {
   EXPECT_EQ(to_utf8(u"wav"), "wav");
@@ -115,13 +114,13 @@ TEST(CaseInsensitiveCompare, LooksOnlyAtTheCountedCharacters) {
 }
 
 TEST(CaseInsensitiveCompare, FoldsLatinGreekAndCyrillicLetters) {
-  EXPECT_EQ(compare(u"\u00C9T\u00C9", u"\u00E9t\u00E9"), 0);           // ÉTÉ
+  EXPECT_EQ(compare(u"\u00C9T\u00C9", u"\u00E9t\u00E9"), 0);              // ÉTÉ
   EXPECT_EQ(compare(u"\u0141\u00D3D\u0179", u"\u0142\u00F3d\u017A"), 0);  // ŁÓDŹ
   EXPECT_EQ(compare(u"\u0178", u"\u00FF"), 0);                            // Ÿ ÿ
   EXPECT_EQ(compare(u"\u03A3\u039F\u03A6\u0399\u0391", u"\u03C3\u03BF\u03C6\u03B9\u03B1"), 0);
   EXPECT_EQ(compare(u"\u0386", u"\u03AC"), 0);  // Ά ά
-  EXPECT_EQ(compare(u"\u041C\u041E\u0421\u041A\u0412\u0410", u"\u043C\u043E\u0441\u043A\u0432\u0430"),
-            0);
+  EXPECT_EQ(
+      compare(u"\u041C\u041E\u0421\u041A\u0412\u0410", u"\u043C\u043E\u0441\u043A\u0432\u0430"), 0);
   EXPECT_EQ(compare(u"\u0401", u"\u0451"), 0);  // Ё ё
   // Multiplication and division signs are not letters of a case pair.
   EXPECT_NE(compare(u"\u00D7", u"\u00F7"), 0);
