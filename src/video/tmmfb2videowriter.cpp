@@ -106,10 +106,8 @@ std::unique_ptr<unsigned char[]> padPlane(const unsigned char* source, size_t co
 
 }  // namespace
 
-tmmfb2videowriter::tmmfb2videowriter(std::u16string const& fileName,
-                                     char const* channelPluginName,
-                                     char const* converterPluginName,
-                                     char const* filterPluginName)
+tmmfb2videowriter::tmmfb2videowriter(std::u16string const& fileName, char const* channelPluginName,
+                                     char const* converterPluginName, char const* filterPluginName)
     : tmmfb2filewriter(fileName, channelPluginName, converterPluginName, filterPluginName,
                        new VideoEventHandler()),
       frameRate(0.0),
@@ -259,9 +257,8 @@ void tmmfb2videowriter::writeVideo(const unsigned char* plane0, const unsigned c
 
 size_t tmmfb2videowriter::padToEvenHeightForMpeg4(const unsigned char* plane0,
                                                   const unsigned char* plane1,
-                                                  const unsigned char* plane2,
-                                                  unsigned char*& out0, unsigned char*& out1,
-                                                  unsigned char*& out2) {
+                                                  const unsigned char* plane2, unsigned char*& out0,
+                                                  unsigned char*& out1, unsigned char*& out2) {
   if (!inTable(videoDataType, kElementSizes)) {
     refusePadding("the video data type " + std::to_string(videoDataType) + " has no element size");
   }

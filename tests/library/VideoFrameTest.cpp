@@ -3,14 +3,13 @@
 // build.
 #include <gtest/gtest.h>
 
+#include <boost/any.hpp>
 #include <cstdint>
 #include <limits>
 #include <memory>
 #include <string>
 #include <typeinfo>
 #include <vector>
-
-#include <boost/any.hpp>
 
 #include "hostlib/multimedia/exceptions.h"
 #include "hostlib/multimedia/tmmfb2videowriter.h"
@@ -211,8 +210,8 @@ TEST_F(VideoFrameTest, LayoutsWithoutMeaningPadTheFirstPlaneOnly) {
   const unsigned char p0[] = {1, 2, 3, 4};
   for (std::int32_t fourCC : {0, 4, -1}) {
     SCOPED_TRACE(fourCC);
-    auto writer = makeWriter(hm::FILETYPE_MPEG4, static_cast<hm::FourCCType>(fourCC),
-                             hm::VIDEO_UINT8, 2, 2);
+    auto writer =
+        makeWriter(hm::FILETYPE_MPEG4, static_cast<hm::FourCCType>(fourCC), hm::VIDEO_UINT8, 2, 2);
     PaddedPlanes padded;
     EXPECT_EQ(3u, writer->padToEvenHeightForMpeg4(p0, nullptr, nullptr, padded.out[0],
                                                   padded.out[1], padded.out[2]));
@@ -280,25 +279,24 @@ struct Refusal {
 TEST_F(VideoFrameTest, FramesThatCannotBePaddedSafelyAreRefusedWithoutTouchingMemory) {
   const size_t big = size_t(1) << 32;
   const size_t max = std::numeric_limits<size_t>::max();
-  const Refusal refusals[] = {
-      {"invalid type", hm::FOURCC_MONO, 9, 2, 1, true, true, true,
-       "the video data type 9 has no element size"},
-      {"negative type", hm::FOURCC_MONO, -1, 2, 1, true, true, true,
-       "the video data type -1 has no element size"},
-      {"type past the table", hm::FOURCC_MONO, 10, 2, 1, true, true, true,
-       "the video data type 10 has no element size"},
-      {"null first plane", hm::FOURCC_RGB_PLANAR, hm::VIDEO_UINT8, 2, 1, false, true, true,
-       "plane 0 is null"},
-      {"null second plane", hm::FOURCC_RGB_PLANAR, hm::VIDEO_UINT8, 2, 1, true, false, true,
-       "plane 1 is null"},
-      {"null third half-width plane", hm::FOURCC_YUV422_PLANAR, hm::VIDEO_UINT8, 2, 1, true, true,
-       false, "plane 2 is null"},
-      {"largest height", hm::FOURCC_MONO, hm::VIDEO_UINT8, 1, max, true, true, true,
-       "the height is too large"},
-      {"width times height", hm::FOURCC_MONO, hm::VIDEO_UINT8, big, big - 1, true, true, true,
-       "the frame size does not fit in memory"},
-      {"times element size", hm::FOURCC_MONO, hm::VIDEO_INT16, max / 2, 1, true, true, true,
-       "the frame size does not fit in memory"}};
+  const Refusal refusals[] = {{"invalid type", hm::FOURCC_MONO, 9, 2, 1, true, true, true,
+                               "the video data type 9 has no element size"},
+                              {"negative type", hm::FOURCC_MONO, -1, 2, 1, true, true, true,
+                               "the video data type -1 has no element size"},
+                              {"type past the table", hm::FOURCC_MONO, 10, 2, 1, true, true, true,
+                               "the video data type 10 has no element size"},
+                              {"null first plane", hm::FOURCC_RGB_PLANAR, hm::VIDEO_UINT8, 2, 1,
+                               false, true, true, "plane 0 is null"},
+                              {"null second plane", hm::FOURCC_RGB_PLANAR, hm::VIDEO_UINT8, 2, 1,
+                               true, false, true, "plane 1 is null"},
+                              {"null third half-width plane", hm::FOURCC_YUV422_PLANAR,
+                               hm::VIDEO_UINT8, 2, 1, true, true, false, "plane 2 is null"},
+                              {"largest height", hm::FOURCC_MONO, hm::VIDEO_UINT8, 1, max, true,
+                               true, true, "the height is too large"},
+                              {"width times height", hm::FOURCC_MONO, hm::VIDEO_UINT8, big, big - 1,
+                               true, true, true, "the frame size does not fit in memory"},
+                              {"times element size", hm::FOURCC_MONO, hm::VIDEO_INT16, max / 2, 1,
+                               true, true, true, "the frame size does not fit in memory"}};
   const unsigned char source[8] = {};
   for (Refusal const& r : refusals) {
     SCOPED_TRACE(r.label);

@@ -2,6 +2,7 @@
 // against the scripted plug-ins.
 #include <gtest/gtest.h>
 
+#include <boost/any.hpp>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -9,8 +10,6 @@
 #include <string>
 #include <typeinfo>
 #include <vector>
-
-#include <boost/any.hpp>
 
 #include "hostlib/multimedia/exceptions.h"
 #include "hostlib/multimedia/tmmfb2videowriter.h"
@@ -132,7 +131,7 @@ TEST_F(VideoWriterTest, MotionJpegAndLossyNeedTheirFileTypeAndTheExactText) {
 }
 
 TEST_F(VideoWriterTest, OutputDataTypeIsNarrowedOnlyForMotionJpeg2000) {
-  const std::u16string narrowed[] = {u"int16", u"int16",  u"int8",  u"uint8", u"int16",
+  const std::u16string narrowed[] = {u"int16",  u"int16", u"int8",   u"uint8", u"int16",
                                      u"uint16", u"int16", u"uint16", u"uint8"};
   auto writer = makeWriter();
   for (std::int32_t type = -1; type <= 10; ++type) {
@@ -228,8 +227,8 @@ TEST_F(VideoWriterTest, LargeQualityAndRatioAreSentAsTheNearestDouble) {
 }
 
 TEST_F(VideoWriterTest, ExpectedFrameTypeGoesToTheFilterAndNothingElseOfTheResult) {
-  scripted::setInitResult({{"ExpectedFrameType", boost::any(std::u16string(u"RGB24Rows"))},
-                           {"Other", boost::any(5)}});
+  scripted::setInitResult(
+      {{"ExpectedFrameType", boost::any(std::u16string(u"RGB24Rows"))}, {"Other", boost::any(5)}});
   auto writer = makeWriter();
   writer->open();
   scripted::MapCopy filter = scripted::lastMap("filter.add");
@@ -301,10 +300,10 @@ TEST_F(VideoWriterTest, FailedOpenPropagatesLeavesTheWriterClosedAndReleasesEver
     SCOPED_TRACE(f.operation);
     scripted::reset();
     Tracked::live = 0;
-    scripted::setInitResult({{"ExpectedFrameType", boost::any(Tracked())},
-                             {"Extra", boost::any(Tracked())}});
-    std::string identifier = std::string(f.operation) == "device.init" ? "couldNotInitFile"
-                                                                        : "couldNotOpenFile";
+    scripted::setInitResult(
+        {{"ExpectedFrameType", boost::any(Tracked())}, {"Extra", boost::any(Tracked())}});
+    std::string identifier =
+        std::string(f.operation) == "device.init" ? "couldNotInitFile" : "couldNotOpenFile";
     scripted::fail(f.operation, "scripted:" + identifier);
     {
       auto writer = makeWriter();
