@@ -14,6 +14,11 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <type_traits>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "hostlib/multimedia/datatypes.h"
 
@@ -101,11 +106,15 @@ struct Convert;
 
 template <typename In, typename Out>
 struct Convert<In, Out, true, true> {
-  static inline void one(unsigned char const* s, unsigned char* d) { Out::storeFloat(d, In::load(s)); }
+  static inline void one(unsigned char const* s, unsigned char* d) {
+    Out::storeFloat(d, In::load(s));
+  }
 };
 template <typename In, typename Out>
 struct Convert<In, Out, true, false> {
-  static inline void one(unsigned char const* s, unsigned char* d) { Out::storeFloat(d, In::load(s)); }
+  static inline void one(unsigned char const* s, unsigned char* d) {
+    Out::storeFloat(d, In::load(s));
+  }
 };
 template <typename In, typename Out>
 struct Convert<In, Out, false, true> {
@@ -115,17 +124,221 @@ struct Convert<In, Out, false, true> {
 };
 template <typename In, typename Out>
 struct Convert<In, Out, false, false> {
-  static inline void one(unsigned char const* s, unsigned char* d) { Out::storeAligned(d, In::load(s)); }
+  static inline void one(unsigned char const* s, unsigned char* d) {
+    Out::storeAligned(d, In::load(s));
+  }
 };
+
+// Whole vectors of the conversions hosts use most, bit for bit what Convert
+// gives: NaN masked to 0 before clipping, rounding by the same (default) mode.
+// Each returns how many leading samples it converted; the caller does the rest.
+template <typename In, typename Out>
+inline std::size_t convertVectors(unsigned char const*, unsigned char*, std::size_t) {
+  return 0;
+}
+
+#if defined(__SSE2__)
+using Double = FloatType<double>;
+using Single = FloatType<float>;
+using Int16 = IntType<std::int16_t, 16, false>;
+using Int32 = IntType<std::int32_t, 32, false>;
+
+// Two doubles, scaled, NaN to 0 and clipped, rounded to int32 in the low half.
+inline __m128i roundClipped(__m128d x, __m128d scale, __m128d lo, __m128d hi) {
+  x = _mm_mul_pd(x, scale);
+  x = _mm_and_pd(x, _mm_cmpeq_pd(x, x));
+  return _mm_cvtpd_epi32(_mm_min_pd(_mm_max_pd(x, lo), hi));
+}
+
+template <>
+inline std::size_t convertVectors<Double, Int16>(unsigned char const* s, unsigned char* d,
+                                                 std::size_t n) {
+  __m128d const scale = _mm_set1_pd(32768.0), lo = _mm_set1_pd(-32768.0), hi = _mm_set1_pd(32767.0);
+  double const* in = reinterpret_cast<double const*>(s);
+  std::size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    __m128i a = roundClipped(_mm_loadu_pd(in + i), scale, lo, hi);
+    __m128i b = roundClipped(_mm_loadu_pd(in + i + 2), scale, lo, hi);
+    __m128i c = roundClipped(_mm_loadu_pd(in + i + 4), scale, lo, hi);
+    __m128i e = roundClipped(_mm_loadu_pd(in + i + 6), scale, lo, hi);
+    __m128i v = _mm_packs_epi32(_mm_unpacklo_epi64(a, b), _mm_unpacklo_epi64(c, e));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(d + 2 * i), v);
+  }
+  return i;
+}
+
+template <>
+inline std::size_t convertVectors<Double, Int32>(unsigned char const* s, unsigned char* d,
+                                                 std::size_t n) {
+  __m128d const scale = _mm_set1_pd(2147483648.0), lo = _mm_set1_pd(-2147483648.0),
+                hi = _mm_set1_pd(2147483647.0);
+  double const* in = reinterpret_cast<double const*>(s);
+  std::size_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    __m128i a = roundClipped(_mm_loadu_pd(in + i), scale, lo, hi);
+    __m128i b = roundClipped(_mm_loadu_pd(in + i + 2), scale, lo, hi);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(d + 4 * i), _mm_unpacklo_epi64(a, b));
+  }
+  return i;
+}
+
+template <>
+inline std::size_t convertVectors<Double, Single>(unsigned char const* s, unsigned char* d,
+                                                  std::size_t n) {
+  double const* in = reinterpret_cast<double const*>(s);
+  float* out = reinterpret_cast<float*>(d);
+  std::size_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    __m128 a = _mm_cvtpd_ps(_mm_loadu_pd(in + i));
+    __m128 b = _mm_cvtpd_ps(_mm_loadu_pd(in + i + 2));
+    _mm_storeu_ps(out + i, _mm_movelh_ps(a, b));
+  }
+  return i;
+}
+
+template <>
+inline std::size_t convertVectors<Single, Int16>(unsigned char const* s, unsigned char* d,
+                                                 std::size_t n) {
+  // Scaling a float by 2^15 is exact (or overflows to infinity, clipped alike).
+  __m128 const scale = _mm_set1_ps(32768.0f), lo = _mm_set1_ps(-32768.0f),
+               hi = _mm_set1_ps(32767.0f);
+  float const* in = reinterpret_cast<float const*>(s);
+  std::size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    __m128i v[2];
+    for (int k = 0; k < 2; ++k) {
+      __m128 x = _mm_mul_ps(_mm_loadu_ps(in + i + 4 * k), scale);
+      x = _mm_and_ps(x, _mm_cmpeq_ps(x, x));
+      v[k] = _mm_cvtps_epi32(_mm_min_ps(_mm_max_ps(x, lo), hi));
+    }
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(d + 2 * i), _mm_packs_epi32(v[0], v[1]));
+  }
+  return i;
+}
+
+template <>
+inline std::size_t convertVectors<Int16, Double>(unsigned char const* s, unsigned char* d,
+                                                 std::size_t n) {
+  __m128d const scale = _mm_set1_pd(1.0 / 32768.0);
+  double* out = reinterpret_cast<double*>(d);
+  std::size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    __m128i x = _mm_loadu_si128(reinterpret_cast<__m128i const*>(s + 2 * i));
+    __m128i lo = _mm_srai_epi32(_mm_unpacklo_epi16(x, x), 16);
+    __m128i hi = _mm_srai_epi32(_mm_unpackhi_epi16(x, x), 16);
+    _mm_storeu_pd(out + i, _mm_mul_pd(_mm_cvtepi32_pd(lo), scale));
+    _mm_storeu_pd(out + i + 2, _mm_mul_pd(_mm_cvtepi32_pd(_mm_srli_si128(lo, 8)), scale));
+    _mm_storeu_pd(out + i + 4, _mm_mul_pd(_mm_cvtepi32_pd(hi), scale));
+    _mm_storeu_pd(out + i + 6, _mm_mul_pd(_mm_cvtepi32_pd(_mm_srli_si128(hi, 8)), scale));
+  }
+  return i;
+}
+
+template <>
+inline std::size_t convertVectors<Int16, Single>(unsigned char const* s, unsigned char* d,
+                                                 std::size_t n) {
+  __m128 const scale = _mm_set1_ps(1.0f / 32768.0f);
+  float* out = reinterpret_cast<float*>(d);
+  std::size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    __m128i x = _mm_loadu_si128(reinterpret_cast<__m128i const*>(s + 2 * i));
+    __m128i lo = _mm_srai_epi32(_mm_unpacklo_epi16(x, x), 16);
+    __m128i hi = _mm_srai_epi32(_mm_unpackhi_epi16(x, x), 16);
+    _mm_storeu_ps(out + i, _mm_mul_ps(_mm_cvtepi32_ps(lo), scale));
+    _mm_storeu_ps(out + i + 4, _mm_mul_ps(_mm_cvtepi32_ps(hi), scale));
+  }
+  return i;
+}
+#endif
 
 template <typename In, typename Out>
 void convertRun(unsigned char const* src, unsigned char* dst, std::size_t count) {
-  for (std::size_t i = 0; i < count; ++i) Convert<In, Out>::one(src + i * In::size, dst + i * Out::size);
+  if constexpr (std::is_same<In, Out>::value) {
+    // A type to itself is the identity.
+    std::memcpy(dst, src, count * In::size);
+  } else {
+    std::size_t i = convertVectors<In, Out>(src, dst, count);
+    for (; i < count; ++i) Convert<In, Out>::one(src + i * In::size, dst + i * Out::size);
+  }
 }
 
-// Channel-after-channel (frames per channel contiguous) to interleaved frames.
-// Tiles of channels x frames keep both the rows read and the frames written in
-// cache when there are many channels.
+// Interleaves `channels` runs of `frames` samples of Size bytes (run c at
+// src + c * stride * Size) into frames at dst. Common channel counts of 2, 4
+// and 8-byte samples go through vector shuffles; the rest one sample at a time,
+// writing in order.
+template <std::size_t Size>
+void interleave(unsigned char const* src, std::size_t stride, unsigned char* dst,
+                std::size_t frames, std::size_t channels) {
+  std::size_t f = 0;
+#if defined(__SSE2__)
+  auto load = [&](std::size_t c, std::size_t at) {
+    return _mm_loadu_si128(reinterpret_cast<__m128i const*>(src + (c * stride + at) * Size));
+  };
+  auto store = [&](std::size_t at, __m128i v) {
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + at * Size), v);
+  };
+  if (Size == 2 && channels == 2) {
+    for (; f + 8 <= frames; f += 8) {
+      __m128i a = load(0, f), b = load(1, f);
+      store(2 * f, _mm_unpacklo_epi16(a, b));
+      store(2 * f + 8, _mm_unpackhi_epi16(a, b));
+    }
+  } else if (Size == 2 && channels == 8) {
+    for (; f + 8 <= frames; f += 8) {
+      __m128i r[8], t[8], u[8];
+      for (std::size_t c = 0; c < 8; ++c) r[c] = load(c, f);
+      for (int k = 0; k < 4; ++k) {
+        t[2 * k] = _mm_unpacklo_epi16(r[2 * k], r[2 * k + 1]);
+        t[2 * k + 1] = _mm_unpackhi_epi16(r[2 * k], r[2 * k + 1]);
+      }
+      for (int k = 0; k < 2; ++k) {
+        u[4 * k] = _mm_unpacklo_epi32(t[4 * k], t[4 * k + 2]);
+        u[4 * k + 1] = _mm_unpackhi_epi32(t[4 * k], t[4 * k + 2]);
+        u[4 * k + 2] = _mm_unpacklo_epi32(t[4 * k + 1], t[4 * k + 3]);
+        u[4 * k + 3] = _mm_unpackhi_epi32(t[4 * k + 1], t[4 * k + 3]);
+      }
+      for (int k = 0; k < 4; ++k) {
+        store(8 * (f + 2 * k), _mm_unpacklo_epi64(u[k], u[k + 4]));
+        store(8 * (f + 2 * k + 1), _mm_unpackhi_epi64(u[k], u[k + 4]));
+      }
+    }
+  } else if (Size == 4 && channels == 2) {
+    for (; f + 4 <= frames; f += 4) {
+      __m128i a = load(0, f), b = load(1, f);
+      store(2 * f, _mm_unpacklo_epi32(a, b));
+      store(2 * f + 4, _mm_unpackhi_epi32(a, b));
+    }
+  } else if (Size == 4 && (channels == 4 || channels == 8)) {
+    for (; f + 4 <= frames; f += 4) {
+      for (std::size_t c0 = 0; c0 < channels; c0 += 4) {
+        __m128i a = load(c0, f), b = load(c0 + 1, f), c = load(c0 + 2, f), e = load(c0 + 3, f);
+        __m128i ab0 = _mm_unpacklo_epi32(a, b), ab1 = _mm_unpackhi_epi32(a, b);
+        __m128i ce0 = _mm_unpacklo_epi32(c, e), ce1 = _mm_unpackhi_epi32(c, e);
+        store(channels * f + c0, _mm_unpacklo_epi64(ab0, ce0));
+        store(channels * (f + 1) + c0, _mm_unpackhi_epi64(ab0, ce0));
+        store(channels * (f + 2) + c0, _mm_unpacklo_epi64(ab1, ce1));
+        store(channels * (f + 3) + c0, _mm_unpackhi_epi64(ab1, ce1));
+      }
+    }
+  } else if (Size == 8 && channels % 2 == 0) {
+    for (; f + 2 <= frames; f += 2) {
+      for (std::size_t c = 0; c < channels; c += 2) {
+        __m128i a = load(c, f), b = load(c + 1, f);
+        store(channels * f + c, _mm_unpacklo_epi64(a, b));
+        store(channels * (f + 1) + c, _mm_unpackhi_epi64(a, b));
+      }
+    }
+  }
+#endif
+  for (; f < frames; ++f)
+    for (std::size_t c = 0; c < channels; ++c)
+      std::memcpy(dst + (f * channels + c) * Size, src + (c * stride + f) * Size, Size);
+}
+
+// Channel-after-channel (frames per channel contiguous) to interleaved frames,
+// tile by tile: each channel's run of a tile is converted into a small buffer
+// in the first-level cache, then the tile is interleaved from there. A
+// type to itself is interleaved straight from the source.
 template <typename In, typename Out>
 void transposeRun(unsigned char const* src, unsigned char* dst, std::size_t frames,
                   std::size_t channels) {
@@ -133,18 +346,39 @@ void transposeRun(unsigned char const* src, unsigned char* dst, std::size_t fram
     convertRun<In, Out>(src, dst, frames);
     return;
   }
-  constexpr std::size_t frameTile = 256;
-  constexpr std::size_t channelTile = 16;
-  for (std::size_t f0 = 0; f0 < frames; f0 += frameTile) {
-    std::size_t const f1 = std::min(frames, f0 + frameTile);
-    for (std::size_t c0 = 0; c0 < channels; c0 += channelTile) {
-      std::size_t const c1 = std::min(channels, c0 + channelTile);
-      for (std::size_t c = c0; c < c1; ++c) {
-        unsigned char const* s = src + (c * frames) * In::size;
-        unsigned char* d = dst + c * Out::size;
-        for (std::size_t f = f0; f < f1; ++f)
-          Convert<In, Out>::one(s + f * In::size, d + f * channels * Out::size);
+  if constexpr (std::is_same<In, Out>::value) {
+    interleave<In::size>(src, frames, dst, frames, channels);
+  } else {
+    // 32 frames a tile: every channel's run is read a few cache lines at a
+    // time, which the prefetchers follow for many channels at once.
+    constexpr std::size_t bufferBytes = 16384;
+    std::size_t const tile =
+        std::min<std::size_t>(32, bufferBytes / (channels * Out::size) / 16 * 16);
+    if (tile == 0) {
+      // More channels than the buffer takes 16 frames of: tiles of channels x
+      // frames, converting straight into place.
+      constexpr std::size_t frameTile = 256;
+      constexpr std::size_t channelTile = 16;
+      for (std::size_t f0 = 0; f0 < frames; f0 += frameTile) {
+        std::size_t const f1 = std::min(frames, f0 + frameTile);
+        for (std::size_t c0 = 0; c0 < channels; c0 += channelTile) {
+          std::size_t const c1 = std::min(channels, c0 + channelTile);
+          for (std::size_t c = c0; c < c1; ++c) {
+            unsigned char const* s = src + (c * frames) * In::size;
+            unsigned char* d = dst + c * Out::size;
+            for (std::size_t f = f0; f < f1; ++f)
+              Convert<In, Out>::one(s + f * In::size, d + f * channels * Out::size);
+          }
+        }
       }
+      return;
+    }
+    alignas(64) unsigned char buffer[bufferBytes];
+    for (std::size_t f0 = 0; f0 < frames; f0 += tile) {
+      std::size_t const n = std::min(tile, frames - f0);
+      for (std::size_t c = 0; c < channels; ++c)
+        convertRun<In, Out>(src + (c * frames + f0) * In::size, buffer + c * tile * Out::size, n);
+      interleave<Out::size>(buffer, tile, dst + f0 * channels * Out::size, n, channels);
     }
   }
 }
@@ -154,17 +388,38 @@ void transposeRun(unsigned char const* src, unsigned char* dst, std::size_t fram
 template <typename Fn>
 bool withType(long type, Fn&& fn) {
   switch (type) {
-    case 0: fn(FloatType<double>()); return true;
-    case 1: fn(FloatType<float>()); return true;
-    case 2: fn(IntType<std::int8_t, 8, false>()); return true;
-    case 3: fn(IntType<std::uint8_t, 8, true>()); return true;
-    case 4: fn(IntType<std::int16_t, 16, false>()); return true;
-    case 5: fn(IntType<std::uint16_t, 16, true>()); return true;
-    case 6: fn(IntType<std::int32_t, 32, false>()); return true;
-    case 7: fn(IntType<std::uint32_t, 32, true>()); return true;
-    case 9: fn(IntType<std::int32_t, 24, false, 3>()); return true;
-    case 10: fn(IntType<std::uint32_t, 24, true, 3>()); return true;
-    default: return false;
+    case 0:
+      fn(FloatType<double>());
+      return true;
+    case 1:
+      fn(FloatType<float>());
+      return true;
+    case 2:
+      fn(IntType<std::int8_t, 8, false>());
+      return true;
+    case 3:
+      fn(IntType<std::uint8_t, 8, true>());
+      return true;
+    case 4:
+      fn(IntType<std::int16_t, 16, false>());
+      return true;
+    case 5:
+      fn(IntType<std::uint16_t, 16, true>());
+      return true;
+    case 6:
+      fn(IntType<std::int32_t, 32, false>());
+      return true;
+    case 7:
+      fn(IntType<std::uint32_t, 32, true>());
+      return true;
+    case 9:
+      fn(IntType<std::int32_t, 24, false, 3>());
+      return true;
+    case 10:
+      fn(IntType<std::uint32_t, 24, true, 3>());
+      return true;
+    default:
+      return false;
   }
 }
 
@@ -173,17 +428,15 @@ bool withType(long type, Fn&& fn) {
 // Converts `count` samples, in order. Returns null for a type that names none.
 typedef void (*ConvertFunction)(unsigned char const* src, unsigned char* dst, std::size_t count);
 // Turns frames x channels samples, channel after channel, into interleaved frames.
-typedef void (*TransposeFunction)(unsigned char const* src, unsigned char* dst,
-                                  std::size_t frames, std::size_t channels);
+typedef void (*TransposeFunction)(unsigned char const* src, unsigned char* dst, std::size_t frames,
+                                  std::size_t channels);
 
 inline bool isSampleType(long type) { return type >= 0 && type <= 10 && type != 8; }
 
 inline ConvertFunction convertFunction(long in, long out) {
   ConvertFunction result = nullptr;
   detail::withType(in, [&](auto i) {
-    detail::withType(out, [&](auto o) {
-      result = &detail::convertRun<decltype(i), decltype(o)>;
-    });
+    detail::withType(out, [&](auto o) { result = &detail::convertRun<decltype(i), decltype(o)>; });
   });
   return result;
 }
@@ -191,9 +444,8 @@ inline ConvertFunction convertFunction(long in, long out) {
 inline TransposeFunction transposeFunction(long in, long out) {
   TransposeFunction result = nullptr;
   detail::withType(in, [&](auto i) {
-    detail::withType(out, [&](auto o) {
-      result = &detail::transposeRun<decltype(i), decltype(o)>;
-    });
+    detail::withType(out,
+                     [&](auto o) { result = &detail::transposeRun<decltype(i), decltype(o)>; });
   });
   return result;
 }
@@ -201,8 +453,8 @@ inline TransposeFunction transposeFunction(long in, long out) {
 // The sample type names that travel in property maps ("double", "int24", ...);
 // empty for a value that names no type.
 inline std::string sampleTypeName(long type) {
-  static char const* const names[] = {"double", "single", "int8",  "uint8", "int16", "uint16",
-                                      "int32",  "uint32", "",      "int24", "uint24"};
+  static char const* const names[] = {"double", "single", "int8", "uint8", "int16", "uint16",
+                                      "int32",  "uint32", "",     "int24", "uint24"};
   return (type >= 0 && type <= 10) ? names[type] : "";
 }
 
