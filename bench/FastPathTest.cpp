@@ -1,0 +1,164 @@
+// The vector fast paths of the filter kernels give, bit for bit, what the
+// one-sample reference gives: every pair of sample types, every channel count
+// that has a path of its own and the ones around it, runs that are not whole
+// vectors, and inputs at every edge (NaN, infinities, ties, full scale).
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <tuple>
+#include <vector>
+
+#include "FrameLayouts.h"
+#include "PlaneTranspose.h"
+#include "SampleConvert.h"
+#include "sluice/records.h"
+
+namespace {
+
+using namespace sluice::audio;
+using Bytes = std::vector<unsigned char>;
+
+constexpr long kTypes[] = {0, 1, 2, 3, 4, 5, 6, 7, 9, 10};
+
+// `count` samples of `type`: edge values first, then pseudo-random ones.
+Bytes samples(long type, std::size_t count, std::uint32_t seed) {
+  std::size_t const size = sluice::audioSampleSize(type);
+  Bytes b(count * size);
+  double const lsb = 1.0 / 32768;
+  double const edges[] = {std::numeric_limits<double>::quiet_NaN(),
+                          -std::numeric_limits<double>::quiet_NaN(),
+                          std::numeric_limits<double>::infinity(),
+                          -std::numeric_limits<double>::infinity(),
+                          1.0,
+                          -1.0,
+                          1.0 - lsb / 2,
+                          -1.0 - lsb / 2,
+                          0.5 * lsb,
+                          1.5 * lsb,
+                          -0.5 * lsb,
+                          -2.5 * lsb,
+                          1e300,
+                          -1e300,
+                          0.0,
+                          -0.0,
+                          2.0,
+                          -2.0,
+                          1.0 / 2147483648.0 * 0.5,
+                          4.0e38};
+  for (std::size_t i = 0; i < count; ++i) {
+    seed = seed * 1664525u + 1013904223u;
+    double x = i < sizeof edges / sizeof edges[0]
+                   ? edges[i]
+                   : (double(seed >> 8) / double(1 << 24) - 0.5) * 2.2;
+    if (type == 0) {
+      std::memcpy(&b[i * 8], &x, 8);
+    } else if (type == 1) {
+      float f = static_cast<float>(x);
+      std::memcpy(&b[i * 4], &f, 4);
+    } else {
+      for (std::size_t k = 0; k < size; ++k)
+        b[i * size + k] = static_cast<unsigned char>(seed >> (8 * k));
+    }
+  }
+  return b;
+}
+
+// The one-sample reference, frame by frame.
+template <typename In, typename Out>
+void reference(unsigned char const* src, unsigned char* dst, std::size_t frames,
+               std::size_t channels) {
+  for (std::size_t f = 0; f < frames; ++f)
+    for (std::size_t c = 0; c < channels; ++c)
+      detail::Convert<In, Out>::one(src + (c * frames + f) * In::size,
+                                    dst + (f * channels + c) * Out::size);
+}
+
+Bytes expected(long in, long out, Bytes const& src, std::size_t frames, std::size_t channels) {
+  Bytes dst(frames * channels * sluice::audioSampleSize(out), 0xEE);
+  detail::withType(in, [&](auto i) {
+    detail::withType(out, [&](auto o) {
+      reference<decltype(i), decltype(o)>(src.data(), dst.data(), frames, channels);
+    });
+  });
+  return dst;
+}
+
+class FastPaths : public ::testing::TestWithParam<std::tuple<long, long>> {};
+
+TEST_P(FastPaths, TransposeMatchesTheOneSampleReference) {
+  long const in = std::get<0>(GetParam()), out = std::get<1>(GetParam());
+  for (std::size_t channels : {1, 2, 3, 4, 6, 8, 9, 32, 300})
+    for (std::size_t frames : {0, 1, 7, 8, 17, 1000, 4099}) {
+      if (channels == 300 && frames > 17) continue;
+      Bytes src = samples(in, frames * channels, std::uint32_t(frames * 31 + channels));
+      Bytes got(frames * channels * sluice::audioSampleSize(out), 0xEE);
+      transposeFunction(in, out)(src.data(), got.data(), frames, channels);
+      ASSERT_EQ(got, expected(in, out, src, frames, channels))
+          << sampleTypeName(in) << " to " << sampleTypeName(out) << ", " << channels
+          << " channels, " << frames << " frames";
+    }
+}
+
+TEST_P(FastPaths, ConvertMatchesTheOneSampleReference) {
+  long const in = std::get<0>(GetParam()), out = std::get<1>(GetParam());
+  for (std::size_t count : {0, 3, 8, 9, 64, 1001}) {
+    Bytes src = samples(in, count, std::uint32_t(count + 5));
+    Bytes got(count * sluice::audioSampleSize(out), 0xEE);
+    convertFunction(in, out)(src.data(), got.data(), count);
+    ASSERT_EQ(got, expected(in, out, src, count, 1))
+        << sampleTypeName(in) << " to " << sampleTypeName(out) << ", " << count << " samples";
+  }
+}
+
+std::string pairName(::testing::TestParamInfo<std::tuple<long, long>> const& info) {
+  return sampleTypeName(std::get<0>(info.param)) + "_to_" + sampleTypeName(std::get<1>(info.param));
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryPair, FastPaths,
+                         ::testing::Combine(::testing::ValuesIn(kTypes),
+                                            ::testing::ValuesIn(kTypes)),
+                         pairName);
+
+// The video transposes against element-by-element addressing, at sizes that
+// are and are not whole tiles, for the step and row orders the filter uses.
+template <typename T, typename Word>
+void checkPlane(std::size_t w, std::size_t h, std::size_t step, bool bottomUp) {
+  std::vector<T> plane(w * h);
+  std::uint32_t seed = std::uint32_t(w * 7 + h);
+  for (auto& v : plane) v = static_cast<T>((seed = seed * 1664525u + 1013904223u) >> 8);
+  std::size_t const stride = w * step + 5;
+  std::vector<Word> got(stride * h, 0), want(stride * h, 0);
+  Word* first = bottomUp ? got.data() + (h - 1) * stride : got.data();
+  auto const rows =
+      bottomUp ? -static_cast<std::ptrdiff_t>(stride) : static_cast<std::ptrdiff_t>(stride);
+  auto const* bytes = reinterpret_cast<unsigned char const*>(plane.data());
+  videofilter::transposePlane<T, Word>(bytes, w, h, first, step, rows);
+  for (std::size_t r = 0; r < h; ++r)
+    for (std::size_t c = 0; c < w; ++c) {
+      std::size_t const row = bottomUp ? h - 1 - r : r;
+      want[row * stride + c * step] = videofilter::codeOf<Word, T>(bytes, c * h + r);
+    }
+  ASSERT_EQ(got, want) << w << "x" << h << " step " << step << (bottomUp ? " bottom-up" : "");
+}
+
+TEST(PlaneTransposeFastPaths, MatchElementByElementAddressing) {
+  for (auto [w, h] : {std::pair<std::size_t, std::size_t>{1, 1},
+                      {3, 5},
+                      {16, 16},
+                      {17, 33},
+                      {64, 64},
+                      {65, 130},
+                      {200, 71}})
+    for (std::size_t step : {1, 3})
+      for (bool bottomUp : {false, true}) {
+        checkPlane<std::uint8_t, std::uint8_t>(w, h, step, bottomUp);
+        checkPlane<std::uint16_t, std::uint16_t>(w, h, step, bottomUp);
+        checkPlane<std::uint16_t, std::uint8_t>(w, h, step, bottomUp);
+        checkPlane<std::uint8_t, std::uint16_t>(w, h, step, bottomUp);
+      }
+}
+
+}  // namespace
