@@ -22,8 +22,11 @@ std::mutex& sndfileOpenMutex() {
 
 class SndfileDecoder : public Decoder {
  public:
-  SndfileDecoder(SNDFILE* file, SF_INFO const& info) : file_(file), info_(info) {}
-  ~SndfileDecoder() override { sf_close(file_); }
+  SndfileDecoder(SNDFILE* file, int fd, SF_INFO const& info) : file_(file), fd_(fd), info_(info) {}
+  ~SndfileDecoder() override {
+    sf_close(file_);
+    ::close(fd_);
+  }
 
   int channels() const override { return info_.channels; }
   int sampleRate() const override { return info_.samplerate; }
@@ -55,6 +58,7 @@ class SndfileDecoder : public Decoder {
 
  private:
   SNDFILE* file_;
+  int fd_;  // ours: libsndfile is told not to close it, so that no path closes it twice
   SF_INFO info_;
   std::uint64_t position_ = 0;
 };
@@ -79,7 +83,7 @@ std::unique_ptr<Decoder> openSndfileDecoder(std::string const& path, bool& corru
   int error = 0;
   {
     std::lock_guard<std::mutex> lock(sndfileOpenMutex());
-    file = sf_open_fd(fd, SFM_READ, &info, SF_TRUE);
+    file = sf_open_fd(fd, SFM_READ, &info, SF_FALSE);
     if (!file) error = sf_error(nullptr);
   }
   if (!file) {
@@ -91,16 +95,18 @@ std::unique_ptr<Decoder> openSndfileDecoder(std::string const& path, bool& corru
   // MPEG audio goes to FFmpeg, which drops the encoder's delay and padding.
   if (major == SF_FORMAT_MPEG) {
     sf_close(file);
+    ::close(fd);
     return nullptr;
   }
   if (info.channels <= 0 || info.samplerate <= 0 || info.frames < 0 ||
       ((major == SF_FORMAT_WAV || major == SF_FORMAT_WAVEX || major == SF_FORMAT_RF64) &&
        headerSaysMore(file))) {
     sf_close(file);
+    ::close(fd);
     corrupt = true;
     return nullptr;
   }
-  return std::make_unique<SndfileDecoder>(file, info);
+  return std::make_unique<SndfileDecoder>(file, fd, info);
 }
 
 }  // namespace audiofile

@@ -42,7 +42,7 @@ class SndfileEncoder : public Encoder {
     }
     {
       std::lock_guard<std::mutex> lock(sndfileOpenMutex());
-      file_ = sf_open_fd(fd, SFM_WRITE, &info, SF_TRUE);
+      file_ = sf_open_fd(fd, SFM_WRITE, &info, SF_FALSE);
       if (!file_) {
         std::string why = sf_strerror(nullptr);
         ::close(fd);
@@ -50,10 +50,11 @@ class SndfileEncoder : public Encoder {
         fail(kWriter, "Unexpected", s.path + ": " + why);
       }
     }
+    fd_ = fd;
     if (s.container == Container::Vorbis) {
       double compression = 1.0 - s.quality;  // libsndfile: 0 best quality, 1 smallest
       if (!sf_command(file_, SFC_SET_COMPRESSION_LEVEL, &compression, sizeof compression))
-        abandon(s.path, "UnsupportedOutputChannels", "Vorbis encoder refused the settings");
+        abandon(s.path, "Unexpected", "Vorbis encoder refused the quality");
     } else if (s.container == Container::Opus) {
       // libsndfile maps level q to (1 - q) * 250000 + 6000 bits per second and channel.
       double perChannel = s.bitRate / s.channels;
@@ -74,6 +75,7 @@ class SndfileEncoder : public Encoder {
 
   ~SndfileEncoder() override {
     if (file_) sf_close(file_);
+    if (fd_ >= 0) ::close(fd_);
   }
 
   AudioDataType storedType() const override { return stored_; }
@@ -98,13 +100,20 @@ class SndfileEncoder : public Encoder {
   void finish() override {
     SNDFILE* f = file_;
     file_ = nullptr;
-    if (f && sf_close(f) != 0) fail(kWriter, "Unexpected", "closing the file failed");
+    int closed = f ? sf_close(f) : 0;
+    int fd = fd_;
+    fd_ = -1;
+    // close() reports what the disk could not take when it flushes.
+    if ((fd >= 0 && ::close(fd) != 0) || closed != 0)
+      fail(kWriter, "Unexpected", "completing the file failed");
   }
 
  private:
   [[noreturn]] void abandon(std::string const& path, char const* id, std::string const& why) {
     sf_close(file_);
     file_ = nullptr;
+    ::close(fd_);
+    fd_ = -1;
     ::unlink(path.c_str());
     fail(kWriter, id, why);
   }
@@ -151,6 +160,7 @@ class SndfileEncoder : public Encoder {
   }
 
   SNDFILE* file_ = nullptr;
+  int fd_ = -1;  // ours: libsndfile is told not to close it
   AudioDataType stored_ = AUDIO_INT16;
   AudioDataType write_ = AUDIO_INT16;
   int channels_ = 0;
