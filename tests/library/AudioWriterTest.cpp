@@ -286,7 +286,8 @@ TEST_F(AudioWriterTest, SampleRecordCarriesThePointerCountsAndTypeWithExactTypes
   writer->setInputDataType(hm::AUDIO_INT16);
   writer->open();
   writer->setNumChannels(2);
-  unsigned char const samples[12] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
+  // Three frames of two single-precision samples.
+  unsigned char const samples[24] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
   writer->writeAudio(samples, 3, hm::AUDIO_SINGLE);
 
   std::vector<scripted::ReceivedRecord> records = scripted::filteredRecords();
