@@ -79,8 +79,10 @@ struct ChannelImpl {
   InputStreamImpl input{*this};
 
   // Shared with the worker, under `mutex`.
+  // Each side is woken only while it waits: a wake-up costs more than a record.
   mutable std::mutex mutex;
-  std::condition_variable changed;
+  std::condition_variable workQueued, roomMade;
+  bool workerWaits = false, writerWaits = false;
   std::deque<std::unique_ptr<OwnedRecord>> queue;
   std::size_t queuedBytes = 0;
   bool stopping = false;
@@ -103,12 +105,14 @@ struct ChannelImpl {
   void workerLoop() {
     std::unique_lock<std::mutex> lock(mutex);
     for (;;) {
-      changed.wait(lock, [&] { return !queue.empty() || stopping; });
+      workerWaits = true;
+      workQueued.wait(lock, [&] { return !queue.empty() || stopping; });
+      workerWaits = false;
       if (queue.empty()) return;
       std::unique_ptr<OwnedRecord> record = std::move(queue.front());
       queue.pop_front();
       queuedBytes -= record->bytes();
-      changed.notify_all();
+      if (writerWaits) roomMade.notify_one();
       // After a failure the rest of the queue is dropped, not written: records
       // written after a lost one would corrupt the stream.
       bool drop = failure.has_value();
@@ -123,8 +127,10 @@ struct ChannelImpl {
       }
       record.reset();
       lock.lock();
-      if (failed && !failure) failure = std::move(failed);
-      changed.notify_all();
+      if (failed && !failure) {
+        failure = std::move(failed);
+        roomMade.notify_one();
+      }
     }
   }
 
@@ -144,7 +150,7 @@ struct ChannelImpl {
     {
       std::lock_guard<std::mutex> lock(mutex);
       stopping = true;
-      changed.notify_all();
+      workQueued.notify_one();
     }
     worker.join();
     std::lock_guard<std::mutex> lock(mutex);
@@ -265,17 +271,19 @@ struct ChannelImpl {
       std::unique_ptr<OwnedRecord> record = prepare(buffer);
       std::size_t bytes = record->bytes();
       std::unique_lock<std::mutex> lock(mutex);
-      changed.wait(lock, [&] {
+      writerWaits = true;
+      roomMade.wait(lock, [&] {
         return failure || queue.empty() ||
                (queue.size() < capacity && queuedBytes + bytes <= QUEUE_BYTE_CAP);
       });
+      writerWaits = false;
       if (failure) {
         lock.unlock();
         reportPendingFailure();
       }
       queuedBytes += bytes;
       queue.push_back(std::move(record));
-      changed.notify_all();
+      if (workerWaits) workQueued.notify_one();
     }
   }
 

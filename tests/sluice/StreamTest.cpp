@@ -96,24 +96,28 @@ TEST_F(Stream, DeviceBackPressureIsReportedAsNoSpace) {
 }
 
 TEST_F(Stream, FullQueueLosesAndReordersNothing) {
-  make(2);
-  openWriter(false);
-  scripted::holdWrites();
-  std::thread release([&] {
-    // Let the writer fill the queue, then let the device go.
-    while (out()->getSpaceAvailable() != 0) std::this_thread::yield();
-    scripted::releaseWrites();
-  });
   std::vector<Block> blocks;
   blocks.reserve(300);
   for (int i = 0; i < 300; ++i) blocks.emplace_back(3, 2, static_cast<std::int16_t>(i * 7));
-  for (auto& b : blocks) write(b.record);
-  channel->close();
-  release.join();
-  auto written = scripted::writtenRecords();
-  ASSERT_EQ(written.size(), blocks.size());
-  for (std::size_t i = 0; i < blocks.size(); ++i)
-    EXPECT_EQ(written[i].bytes, blocks[i].bytes()) << i;
+  for (unsigned long capacity : {1ul, 2ul, 5ul}) {
+    channel.reset();
+    scripted::reset();
+    make(capacity);
+    openWriter(false);
+    scripted::holdWrites();
+    std::thread release([&] {
+      // Let the writer fill the queue, then let the device go.
+      while (out()->getSpaceAvailable() != 0) std::this_thread::yield();
+      scripted::releaseWrites();
+    });
+    for (auto& b : blocks) write(b.record);
+    channel->close();
+    release.join();
+    auto written = scripted::writtenRecords();
+    ASSERT_EQ(written.size(), blocks.size()) << capacity;
+    for (std::size_t i = 0; i < blocks.size(); ++i)
+      EXPECT_EQ(written[i].bytes, blocks[i].bytes()) << capacity << " " << i;
+  }
 }
 
 TEST_F(Stream, CloseAndDestructionWaitForEveryAcceptedRecord) {
