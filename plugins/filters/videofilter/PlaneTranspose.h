@@ -207,38 +207,55 @@ inline void padEdges(std::uint8_t* plane, std::size_t stride, std::size_t w, std
 // Three column-major planes (R, G, B; or one plane passed three times for grey)
 // into 4:2:0 Y, U, V planes in one pass: luma w x h (stride yStride), chroma
 // ceil(w/2) x ceil(h/2) (stride cStride), each chroma sample from the mean of its
-// 2 x 2 block (edge pixels repeated at odd sizes).
+// 2 x 2 block (edge pixels repeated at odd sizes). Each tile is first transposed
+// into small row-major code arrays that stay in the first-level cache, so that the
+// arithmetic runs along rows, where the compiler vectorises it.
 template <typename T>
 void rgbToYuv420(unsigned char const* r, unsigned char const* g, unsigned char const* b,
                  std::size_t w, std::size_t h, YuvWeights const& k, std::uint8_t* y,
                  std::size_t yStride, std::uint8_t* u, std::uint8_t* v, std::size_t cStride) {
-  std::size_t const cw = (w + 1) / 2, ch = (h + 1) / 2;
-  std::size_t const tile = kTile / 2;
-  for (std::size_t bc0 = 0; bc0 < cw; bc0 += tile) {
-    std::size_t const bc1 = std::min(cw, bc0 + tile);
-    for (std::size_t br0 = 0; br0 < ch; br0 += tile) {
-      std::size_t const br1 = std::min(ch, br0 + tile);
-      for (std::size_t bc = bc0; bc < bc1; ++bc) {
-        std::size_t const ca = 2 * bc, cb = std::min(ca + 1, w - 1);
-        for (std::size_t br = br0; br < br1; ++br) {
-          std::size_t const ra = 2 * br, rb = std::min(ra + 1, h - 1);
-          std::size_t const idx[4] = {ca * h + ra, ca * h + rb, cb * h + ra, cb * h + rb};
-          std::size_t const pos[4] = {ra * yStride + ca, rb * yStride + ca, ra * yStride + cb,
-                                      rb * yStride + cb};
-          int sr = 0, sg = 0, sb = 0;
-          for (int i = 0; i < 4; ++i) {
-            int const R = Element<T>::code8(r, idx[i]);
-            int const G = Element<T>::code8(g, idx[i]);
-            int const B = Element<T>::code8(b, idx[i]);
-            sr += R;
-            sg += G;
-            sb += B;
-            y[pos[i]] = static_cast<std::uint8_t>(
-                k.yOffset + ((k.yr * R + k.yg * G + k.yb * B + 32768) >> 16));
-          }
-          std::size_t const cpos = br * cStride + bc;
-          u[cpos] = clip8(128 + ((k.ur * sr + k.ug * sg + k.ub * sb + (1 << 17)) >> 18));
-          v[cpos] = clip8(128 + ((k.vr * sr + k.vg * sg + k.vb * sb + (1 << 17)) >> 18));
+  constexpr std::size_t T2 = kTile;  // even: tiles start on 2 x 2 block boundaries
+  alignas(64) std::uint8_t R[T2][T2], G[T2][T2], B[T2][T2];
+  for (std::size_t r0 = 0; r0 < h; r0 += T2) {
+    std::size_t const rows = std::min(T2, h - r0);
+    std::size_t const rowsEven = rows + rows % 2;
+    for (std::size_t c0 = 0; c0 < w; c0 += T2) {
+      std::size_t const cols = std::min(T2, w - c0);
+      std::size_t const colsEven = cols + cols % 2;
+      for (std::size_t c = 0; c < cols; ++c) {
+        std::size_t const at = (c0 + c) * h + r0;
+        for (std::size_t i = 0; i < rows; ++i) {
+          R[i][c] = Element<T>::code8(r, at + i);
+          G[i][c] = Element<T>::code8(g, at + i);
+          B[i][c] = Element<T>::code8(b, at + i);
+        }
+      }
+      // An odd last column or row repeats, so every chroma block has four samples.
+      if (colsEven != cols)
+        for (std::size_t i = 0; i < rows; ++i) {
+          R[i][cols] = R[i][cols - 1];
+          G[i][cols] = G[i][cols - 1];
+          B[i][cols] = B[i][cols - 1];
+        }
+      if (rowsEven != rows) {
+        std::memcpy(R[rows], R[rows - 1], colsEven);
+        std::memcpy(G[rows], G[rows - 1], colsEven);
+        std::memcpy(B[rows], B[rows - 1], colsEven);
+      }
+      for (std::size_t i = 0; i < rows; ++i) {
+        std::uint8_t* out = y + (r0 + i) * yStride + c0;
+        for (std::size_t c = 0; c < cols; ++c)
+          out[c] = static_cast<std::uint8_t>(
+              k.yOffset + ((k.yr * R[i][c] + k.yg * G[i][c] + k.yb * B[i][c] + 32768) >> 16));
+      }
+      for (std::size_t i = 0; i < rowsEven; i += 2) {
+        std::size_t const cpos = (r0 + i) / 2 * cStride + c0 / 2;
+        for (std::size_t c = 0; c < colsEven; c += 2) {
+          int const sr = R[i][c] + R[i][c + 1] + R[i + 1][c] + R[i + 1][c + 1];
+          int const sg = G[i][c] + G[i][c + 1] + G[i + 1][c] + G[i + 1][c + 1];
+          int const sb = B[i][c] + B[i][c + 1] + B[i + 1][c] + B[i + 1][c + 1];
+          u[cpos + c / 2] = clip8(128 + ((k.ur * sr + k.ug * sg + k.ub * sb + (1 << 17)) >> 18));
+          v[cpos + c / 2] = clip8(128 + ((k.vr * sr + k.vg * sg + k.vb * sb + (1 << 17)) >> 18));
         }
       }
     }
