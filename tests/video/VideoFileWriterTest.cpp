@@ -79,28 +79,6 @@ struct Pipeline {
   }
 };
 
-// A frame of `bands` column-major planes from f(r, c, k), and the packed top-down
-// pixels (band-interleaved, as ffmpeg decodes them) that the file should hold.
-template <typename T, typename F>
-Planes<T> makeFrame(std::size_t w, std::size_t h, std::size_t bands, F f) {
-  Planes<T> p;
-  p.planes.assign(bands, std::vector<T>(w * h));
-  for (std::size_t k = 0; k < bands; ++k)
-    for (std::size_t c = 0; c < w; ++c)
-      for (std::size_t r = 0; r < h; ++r) p.planes[k][c * h + r] = f(r, c, k);
-  return p;
-}
-
-template <typename Word, typename F>
-void appendPacked(std::vector<std::uint8_t>& out, std::size_t w, std::size_t h, std::size_t bands, F f) {
-  for (std::size_t r = 0; r < h; ++r)
-    for (std::size_t c = 0; c < w; ++c)
-      for (std::size_t k = 0; k < bands; ++k) {
-        Word v = static_cast<Word>(f(r, c, k));
-        for (std::size_t b = 0; b < sizeof(Word); ++b) out.push_back(static_cast<std::uint8_t>(v >> (8 * b)));
-      }
-}
-
 struct Written {
   Probe probe;
   std::vector<std::uint8_t> want, got;

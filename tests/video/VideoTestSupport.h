@@ -102,6 +102,30 @@ struct Planes {
   }
 };
 
+// A frame of `bands` column-major planes of T, element (r, c) of band k being
+// f(r, c, k).
+template <typename T, typename F>
+Planes<T> makeFrame(std::size_t w, std::size_t h, std::size_t bands, F f) {
+  Planes<T> p;
+  p.planes.assign(bands, std::vector<T>(w * h));
+  for (std::size_t k = 0; k < bands; ++k)
+    for (std::size_t c = 0; c < w; ++c)
+      for (std::size_t r = 0; r < h; ++r) p.planes[k][c * h + r] = static_cast<T>(f(r, c, k));
+  return p;
+}
+
+// Appends f(r, c, k) as packed top-down pixels of little-endian Words, the way
+// ffmpeg hands decoded frames out.
+template <typename Word, typename F>
+void appendPacked(std::vector<std::uint8_t>& out, std::size_t w, std::size_t h, std::size_t bands, F f) {
+  for (std::size_t r = 0; r < h; ++r)
+    for (std::size_t c = 0; c < w; ++c)
+      for (std::size_t k = 0; k < bands; ++k) {
+        auto const v = static_cast<Word>(f(r, c, k));
+        for (std::size_t b = 0; b < sizeof(Word); ++b) out.push_back(static_cast<std::uint8_t>(v >> (8 * b)));
+      }
+}
+
 // A smooth moving picture: band k of pixel (r, c) of frame f, in [0, 1].
 inline double smooth(std::size_t r, std::size_t c, std::size_t k, std::size_t f) {
   return 0.5 + 0.4 * std::sin(0.09 * double(r) + 0.06 * double(c) + 2.1 * double(k) + 0.3 * double(f));
