@@ -92,6 +92,7 @@ class LibavSink : public FrameSink {
       p->height = static_cast<int>(format.height);
       frameBytes_ = gray ? format.width * format.height
                          : videofilter::dibStride(format.width) * format.height;
+      if (frameBytes_ > 0x7fffffff) fail("couldNotInitFile");  // one packet per frame
     } else {
       openEncoder(format, timeBase, rate);
     }
