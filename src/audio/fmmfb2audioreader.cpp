@@ -1,12 +1,11 @@
 #include "hostlib/multimedia/fmmfb2audioreader.h"
 
+#include <boost/any.hpp>
 #include <cstddef>
 #include <cstring>
 #include <memory>
 #include <stdexcept>
 #include <vector>
-
-#include <boost/any.hpp>
 
 #include "channel/ChannelManager.h"
 #include "channel/EventHandler.h"
@@ -91,7 +90,7 @@ void releaseRecord(void* address) noexcept {
   try {
     if (!record->empty()) {
       unsigned char* const* samples = boost::any_cast<unsigned char*>(&(*record)[0]);
-      if (samples) delete[] *samples;
+      if (samples) delete[] * samples;
     }
     delete record;
   } catch (...) {
@@ -124,8 +123,7 @@ class DeliveredRecords {
 
 }  // namespace
 
-fmmfb2audioreader::fmmfb2audioreader(const std::u16string& fileName,
-                                     const char* channelPluginName,
+fmmfb2audioreader::fmmfb2audioreader(const std::u16string& fileName, const char* channelPluginName,
                                      const char* converterPluginName)
     : channelManager(nullptr), fileName(fileName), endOfAudio(false) {
   if (!exists(this->fileName)) {
@@ -140,9 +138,8 @@ fmmfb2audioreader::fmmfb2audioreader(const std::u16string& fileName,
   try {
     std::unique_ptr<AudioEventHandler> handler(new AudioEventHandler());
     // The manager owns the handler from here on, also when it throws.
-    channelManager = new ChannelManager(converterPluginName, channelPluginName,
-                                        OUTPUT_STREAM_LIMIT, INPUT_STREAM_LIMIT,
-                                        handler.release());
+    channelManager = new ChannelManager(converterPluginName, channelPluginName, OUTPUT_STREAM_LIMIT,
+                                        INPUT_STREAM_LIMIT, handler.release());
   } catch (Exception const& e) {
     throw Exception(e);
   }
@@ -205,8 +202,7 @@ unsigned long fmmfb2audioreader::readAudio(unsigned char** data, const unsigned 
   }
   std::size_t frameSize = 0;
   std::size_t bufferSize = 0;
-  if (__builtin_mul_overflow(taken.front().channels, sampleSize(taken.front().type),
-                             &frameSize) ||
+  if (__builtin_mul_overflow(taken.front().channels, sampleSize(taken.front().type), &frameSize) ||
       __builtin_mul_overflow(frameSize, countRead, &bufferSize)) {
     refuseRead();
   }

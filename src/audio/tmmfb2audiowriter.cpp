@@ -1,8 +1,7 @@
 #include "hostlib/multimedia/tmmfb2audiowriter.h"
 
-#include <vector>
-
 #include <boost/any.hpp>
+#include <vector>
 
 #include "audio/AudioTypeNames.h"
 #include "channel/EventHandler.h"
@@ -35,9 +34,9 @@ bool sameWordIgnoringCase(std::u16string const& text, std::u16string const& word
 
 // WAV and FLAC files are told apart by the extension, in any case.
 bool isWavOrFlac(std::u16string const& fileName) {
-  std::u16string native =
-      fileName.empty() ? std::u16string()
-                       : ostra::filesystem::detail::make_native_form(fileName, true);
+  std::u16string native = fileName.empty()
+                              ? std::u16string()
+                              : ostra::filesystem::detail::make_native_form(fileName, true);
   std::u16string extension = ostra::filesystem::detail::extract_extension(native);
   return !extension.empty() &&
          (sameWordIgnoringCase(extension, u"wav") || sameWordIgnoringCase(extension, u"flac"));
@@ -45,16 +44,13 @@ bool isWavOrFlac(std::u16string const& fileName) {
 
 // The input types whose samples a WAV or FLAC filter produces as they are.
 bool namesItsOwnOutputType(AudioDataType type) {
-  return type == AUDIO_DOUBLE || type == AUDIO_SINGLE || type == AUDIO_INT16 ||
-         type == AUDIO_INT32;
+  return type == AUDIO_DOUBLE || type == AUDIO_SINGLE || type == AUDIO_INT16 || type == AUDIO_INT32;
 }
 
 }  // namespace
 
-tmmfb2audiowriter::tmmfb2audiowriter(std::u16string const& fileName,
-                                     char const* channelPluginName,
-                                     char const* converterPluginName,
-                                     char const* filterPluginName)
+tmmfb2audiowriter::tmmfb2audiowriter(std::u16string const& fileName, char const* channelPluginName,
+                                     char const* converterPluginName, char const* filterPluginName)
     : tmmfb2filewriter(fileName, channelPluginName, converterPluginName, filterPluginName,
                        new AudioEventHandler()),
       fileDataType(AUDIO_UNSPECIFIED),

@@ -18,9 +18,8 @@ std::unique_ptr<sluice::Converter> createConverter(std::string const& name) {
 }
 
 std::unique_ptr<sluice::Channel> createChannel(std::string const& name,
-                                               sluice::Converter& converter,
-                                               EventHandler& handler, unsigned long limit1,
-                                               unsigned long limit2) {
+                                               sluice::Converter& converter, EventHandler& handler,
+                                               unsigned long limit1, unsigned long limit2) {
   return std::unique_ptr<sluice::Channel>(
       new sluice::Channel(name, converter, handler, limit1, limit2));
 }
@@ -28,8 +27,7 @@ std::unique_ptr<sluice::Channel> createChannel(std::string const& name,
 }  // namespace
 
 ChannelManager::ChannelManager(char const* converterPluginName, char const* channelPluginName,
-                               unsigned long limit1, unsigned long limit2,
-                               EventHandler* handler)
+                               unsigned long limit1, unsigned long limit2, EventHandler* handler)
     : eventHandler(handler), converter(nullptr), channel(nullptr) {
   // Locals own what is created until construction succeeds, so a failure
   // destroys channel, converter and handler in that order.
@@ -48,12 +46,12 @@ ChannelManager::ChannelManager(char const* converterPluginName, char const* chan
   }
 
   try {
-    ownedChannel = createChannel(pluginName(channelPluginName), *ownedConverter, *handler,
-                                 limit1, limit2);
+    ownedChannel =
+        createChannel(pluginName(channelPluginName), *ownedConverter, *handler, limit1, limit2);
   } catch (...) {
     try {
-      ownedChannel = createChannel(pluginFileNamePart(channelPluginName), *ownedConverter,
-                                   *handler, limit1, limit2);
+      ownedChannel = createChannel(pluginFileNamePart(channelPluginName), *ownedConverter, *handler,
+                                   limit1, limit2);
     } catch (...) {
       throw ChannelCreationFailedException();
     }

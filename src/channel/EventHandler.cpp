@@ -32,17 +32,13 @@ void EventHandler::onNotice4(char const*) {}
 EventHandler::~EventHandler() = default;
 
 AudioEventHandler::~AudioEventHandler() = default;
-ErrorCatalogue const& AudioEventHandler::getErrorCatalogue() const {
-  return audioErrorCatalogue();
-}
+ErrorCatalogue const& AudioEventHandler::getErrorCatalogue() const { return audioErrorCatalogue(); }
 void AudioEventHandler::raiseError(std::string const& message) {
   throw AudioWriteException(message);
 }
 
 VideoEventHandler::~VideoEventHandler() = default;
-ErrorCatalogue const& VideoEventHandler::getErrorCatalogue() const {
-  return videoErrorCatalogue();
-}
+ErrorCatalogue const& VideoEventHandler::getErrorCatalogue() const { return videoErrorCatalogue(); }
 void VideoEventHandler::raiseError(std::string const& message) {
   throw VideoWriteException(message);
 }

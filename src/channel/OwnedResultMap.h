@@ -3,9 +3,8 @@
 // when it goes out of scope, on return and on exception alike.
 #pragma once
 
-#include <memory>
-
 #include <boost/any.hpp>
+#include <memory>
 
 #include "hostlib/multimedia/datatypes.h"
 

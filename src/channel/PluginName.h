@@ -3,10 +3,9 @@
 // directory in a host's setting still finds a plug-in the service knows by name.
 #pragma once
 
+#include <boost/filesystem/path.hpp>
 #include <stdexcept>
 #include <string>
-
-#include <boost/filesystem/path.hpp>
 
 namespace hostlib {
 namespace multimedia {

@@ -1,9 +1,8 @@
 #include "hostlib/multimedia/tmmfb2filewriter.h"
 
+#include <boost/thread/thread.hpp>
 #include <memory>
 #include <stdexcept>
-
-#include <boost/thread/thread.hpp>
 
 #include "channel/ChannelManager.h"
 #include "channel/EventHandler.h"
@@ -57,10 +56,9 @@ void convertFailures(char const* message, Call call) {
 
 }  // namespace
 
-tmmfb2filewriter::tmmfb2filewriter(std::u16string const& fileName,
-                                   char const* channelPluginName,
-                                   char const* converterPluginName,
-                                   char const* filterPluginName, EventHandler* handler)
+tmmfb2filewriter::tmmfb2filewriter(std::u16string const& fileName, char const* channelPluginName,
+                                   char const* converterPluginName, char const* filterPluginName,
+                                   EventHandler* handler)
     : channelManager(nullptr), isOpen(false) {
   std::unique_ptr<EventHandler> ownedHandler(handler);
   this->fileName = fileName;
@@ -70,9 +68,8 @@ tmmfb2filewriter::tmmfb2filewriter(std::u16string const& fileName,
 
   try {
     // The manager owns the handler from here on, also when it throws.
-    channelManager = new ChannelManager(converterPluginName, channelPluginName,
-                                        OUTPUT_STREAM_LIMIT, INPUT_STREAM_LIMIT,
-                                        ownedHandler.release());
+    channelManager = new ChannelManager(converterPluginName, channelPluginName, OUTPUT_STREAM_LIMIT,
+                                        INPUT_STREAM_LIMIT, ownedHandler.release());
   } catch (Exception const& e) {
     throw Exception(e);
   }
@@ -81,8 +78,7 @@ tmmfb2filewriter::tmmfb2filewriter(std::u16string const& fileName,
 tmmfb2filewriter::~tmmfb2filewriter() { delete channelManager; }
 
 void tmmfb2filewriter::initChannel(PropertyMap const& options, PropertyMap& result) {
-  convertFailures(kInitMessage,
-                  [&] { channelManager->getChannel()->init(options, result); });
+  convertFailures(kInitMessage, [&] { channelManager->getChannel()->init(options, result); });
 }
 
 void tmmfb2filewriter::openChannel(PropertyMap const& options) {

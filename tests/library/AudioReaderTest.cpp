@@ -3,9 +3,9 @@
 // and records that must be refused rather than copied past the buffer.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-
 #include <unistd.h>
 
+#include <boost/any.hpp>
 #include <climits>
 #include <cstdlib>
 #include <filesystem>
@@ -15,8 +15,6 @@
 #include <string>
 #include <typeinfo>
 #include <vector>
-
-#include <boost/any.hpp>
 
 #include "hostlib/multimedia/exceptions.h"
 #include "hostlib/multimedia/fmmfb2audioreader.h"
@@ -274,8 +272,8 @@ TEST_F(AudioReaderTest, ReadBeforeOpenIsReportedByTheChannel) {
 
 TEST_F(AudioReaderTest, TypeEntryHoldingAPlainIntegerIsTakenAsOneBytePerSample) {
   auto reader = openReader();
-  scripted::ScriptedRecord record = scripted::sampleRecord({1, 2, 3, 4, 5, 6}, 3, 2,
-                                                           hm::AUDIO_INT16);
+  scripted::ScriptedRecord record =
+      scripted::sampleRecord({1, 2, 3, 4, 5, 6}, 3, 2, hm::AUDIO_INT16);
   record.entries[3] = boost::any(4);
   scripted::queueRead({{record}, 3});
   Block block = read(*reader, 3);
@@ -382,8 +380,7 @@ INSTANTIATE_TEST_SUITE_P(
         UnsafeRead{"BufferSizeThatOverflows",
                    [] {
                      return scripted::ReadStep{
-                         {scripted::sampleRecord(zeros(8), 1, ULONG_MAX / 4, hm::AUDIO_DOUBLE)},
-                         1};
+                         {scripted::sampleRecord(zeros(8), 1, ULONG_MAX / 4, hm::AUDIO_DOUBLE)}, 1};
                    }},
         UnsafeRead{"CountTimesFrameSizeThatOverflows",
                    [] {
@@ -443,8 +440,7 @@ TEST_F(AudioReaderTest, ResetWhoseOpenFailsKeepsTheEndOfAudio) {
   auto reader = openReader();
   read(*reader, 16);
   scripted::fail("device.open", badAlloc(1));
-  expectFailure<hm::UnexpectedException>([&] { reader->resetAudio(); }, "Unexpected",
-                                         kOpenMessage);
+  expectFailure<hm::UnexpectedException>([&] { reader->resetAudio(); }, "Unexpected", kOpenMessage);
   EXPECT_TRUE(reader->isEndOfAudio());
 }
 
@@ -465,12 +461,6 @@ TEST_F(AudioReaderTest, DestroyingAnUnclosedReaderClosesAndTerminates) {
   ASSERT_GE(device.size(), 2u);
   EXPECT_THAT(std::vector<std::string>(device.end() - 2, device.end()),
               ElementsAre("device.close", "device.term"));
-}
-
-TEST_F(AudioReaderTest, StreamLimitsAndKeyAreTheDocumentedOnes) {
-  EXPECT_STREQ("Filename", hm::fmmfb2audioreader::FILENAME);
-  EXPECT_EQ(0UL, hm::fmmfb2audioreader::INPUT_STREAM_LIMIT);
-  EXPECT_EQ(0UL, hm::fmmfb2audioreader::OUTPUT_STREAM_LIMIT);
 }
 
 }  // namespace

@@ -114,12 +114,12 @@ TEST_F(ChannelManagerTest, DeviceThatFailsToStartIsTriedTwice) {
 }
 
 TEST_F(ChannelManagerTest, MissingNamesAreRefusedLikeUnloadableOnes) {
-  expectCreationFailure(nullptr, scripted::DEVICE,
-                        typeid(hm::ConverterCreationFailedException), "ConverterCreationFailed",
+  expectCreationFailure(nullptr, scripted::DEVICE, typeid(hm::ConverterCreationFailedException),
+                        "ConverterCreationFailed",
                         "Unable to create the converter required to write data to the file");
   CountedHandler::destroyed = 0;
-  expectCreationFailure(scripted::CONVERTER, nullptr,
-                        typeid(hm::ChannelCreationFailedException), "ChannelCreationFailed",
+  expectCreationFailure(scripted::CONVERTER, nullptr, typeid(hm::ChannelCreationFailedException),
+                        "ChannelCreationFailed",
                         "Could not create the channel to communicate with the file");
 }
 

