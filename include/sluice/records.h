@@ -154,10 +154,16 @@ inline bool framePlaneBytes(FrameRecordView const& v, std::size_t plane, std::si
   if (!e) return false;
   std::size_t columns = v.width;
   switch (v.fourCC) {
-    case hostlib::multimedia::FOURCC_RGB_PLANAR: break;
-    case hostlib::multimedia::FOURCC_MONO: columns = plane == 0 ? v.width : 0; break;
-    case hostlib::multimedia::FOURCC_YUV422_PLANAR: columns = plane == 0 ? v.width : v.width / 2; break;
-    default: return false;
+    case hostlib::multimedia::FOURCC_RGB_PLANAR:
+      break;
+    case hostlib::multimedia::FOURCC_MONO:
+      columns = plane == 0 ? v.width : 0;
+      break;
+    case hostlib::multimedia::FOURCC_YUV422_PLANAR:
+      columns = plane == 0 ? v.width : v.width / 2;
+      break;
+    default:
+      return false;
   }
   if (columns && v.height > SIZE_MAX / columns) return false;
   std::size_t n = columns * v.height;
