@@ -264,6 +264,37 @@ TEST(AudioFileWriter, DestructionCompletesTheFile) {
   }
 }
 
+TEST(AudioFileWriter, AFullDiskIsAFailureNeverASilentShortFile) {
+  // /dev/full takes nothing: every short write must surface as "Unexpected".
+  // (Not Vorbis: libsndfile 1.2.0 then leaks its Vorbis encoder, which the
+  // sanitizer build would report.)
+  std::string dir = scratchDirectory("writer-full");
+  for (char const* name : {"full.wav", "full.flac", "full.opus", "full.m4a"}) {
+    std::string path = dir + "/" + name;
+    ASSERT_EQ(::symlink("/dev/full", path.c_str()), 0);
+    std::string identifier;
+    try {
+      AudioFileWriter writer;
+      ResultMap result;
+      Map init;
+      init.text("Filename", path);
+      writer.init(init, result.map);
+      Map open = baseOpen();
+      open.number("SampleRate", 48000);
+      writer.open(open);
+      std::vector<double> frames(2 * 50000, 0.25);
+      sluice::OwnedRecord record;
+      record.record = sluice::makeSampleRecord(reinterpret_cast<unsigned char*>(frames.data()),
+                                               50000, 2, AUDIO_DOUBLE);
+      for (int i = 0; i < 4; ++i) writer.write(record);
+      writer.close();
+    } catch (sluice::sdk::Failure const& e) {
+      identifier = identifierOf(e);
+    }
+    EXPECT_EQ(identifier, "Unexpected") << name;
+  }
+}
+
 TEST(AudioFileWriter, AFileWithNoFramesIsStillValid) {
   // Not Opus: libsndfile 1.2.0 ends an Opus stream of no frames without its
   // end-of-stream page. Not AAC: FFmpeg's MPEG-4 muxer leaves a track of no
