@@ -353,7 +353,7 @@ void transposeRun(unsigned char const* src, unsigned char* dst, std::size_t fram
     // time, which the prefetchers follow for many channels at once.
     constexpr std::size_t bufferBytes = 16384;
     std::size_t const tile =
-        std::min<std::size_t>(32, bufferBytes / (channels * Out::size) / 16 * 16);
+        std::min<std::size_t>(8, bufferBytes / (channels * Out::size) / 8 * 8);
     if (tile == 0) {
       // More channels than the buffer takes 16 frames of: tiles of channels x
       // frames, converting straight into place.
