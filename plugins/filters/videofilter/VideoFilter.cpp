@@ -6,6 +6,7 @@
 #include <cstring>
 #include <limits>
 
+#include "PackedPixels.h"
 #include "PlaneTranspose.h"
 
 namespace videofilter {
@@ -114,9 +115,7 @@ std::unique_ptr<sluice::OwnedRecord> VideoFilter::process(sluice::Record const& 
           std::ptrdiff_t const offsets[3] = {2, 1, 0};
           yuv422ToRgb<T, std::uint8_t>(p0, p1, p2, w, h, last, 3, rows, offsets);
         } else {
-          transposePlane<T, std::uint8_t>(p0, w, h, last + 2, 3, rows);
-          transposePlane<T, std::uint8_t>(p1, w, h, last + 1, 3, rows);
-          transposePlane<T, std::uint8_t>(p2, w, h, last, 3, rows);
+          packThree<T>(p2, p1, p0, w, h, last, rows);  // B, G, R
         }
       });
       break;
