@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstddef>
+#include <ctime>
 #include <functional>
 #include <string>
 #include <vector>
@@ -15,31 +16,41 @@ inline double now() {
   return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
+// Seconds of processor time of the calling thread: for single-threaded kernels,
+// what the wall clock would show on a core of their own.
+inline double threadCpu() {
+  timespec t;
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return double(t.tv_sec) + 1e-9 * double(t.tv_nsec);
+}
+
 inline double median(std::vector<double> v) {
   std::sort(v.begin(), v.end());
   std::size_t const n = v.size();
   return n % 2 ? v[n / 2] : 0.5 * (v[n / 2 - 1] + v[n / 2]);
 }
 
-// Seconds of one run of `ours` and of `peer`: one warm-up each, then `reps`
-// runs taken in turn (ours, peer, ours, ...) so that load from elsewhere on the
-// machine falls on both sides alike; the median of each.
+// Seconds of one run of `ours` and of `peer`: a warm-up of each (the same work,
+// or a shorter run of it where given), then `reps` runs taken in turn (ours,
+// peer, ours, ...) so that load from elsewhere on the machine falls on both
+// sides alike; the median of each.
 struct Timing {
   double ours;
   double peer;
 };
 inline Timing timePair(std::function<void()> const& ours, std::function<void()> const& peer,
-                       int reps) {
-  ours();
-  peer();
+                       int reps, std::function<void()> const& warmOurs = nullptr,
+                       std::function<void()> const& warmPeer = nullptr, double (*clock)() = now) {
+  (warmOurs ? warmOurs : ours)();
+  (warmPeer ? warmPeer : peer)();
   std::vector<double> a, b;
   for (int i = 0; i < reps; ++i) {
-    double t = now();
+    double t = clock();
     ours();
-    a.push_back(now() - t);
-    t = now();
+    a.push_back(clock() - t);
+    t = clock();
     peer();
-    b.push_back(now() - t);
+    b.push_back(clock() - t);
   }
   return {median(a), median(b)};
 }
@@ -67,18 +78,6 @@ class Table {
 // The scratch folder (created on first use) and a file in it.
 std::string scratch(std::string const& file);
 void removeScratch();
-
-// Run `reps` times after a warm-up; used where only our side is timed.
-inline double timeOne(std::function<void()> const& f, int reps) {
-  f();
-  std::vector<double> a;
-  for (int i = 0; i < reps; ++i) {
-    double t = now();
-    f();
-    a.push_back(now() - t);
-  }
-  return median(a);
-}
 
 extern int kReps;
 

@@ -4,6 +4,7 @@
 // vectors, and inputs at every edge (NaN, infinities, ties, full scale).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "FrameLayouts.h"
+#include "PackedPixels.h"
 #include "PlaneTranspose.h"
 #include "SampleConvert.h"
 #include "sluice/records.h"
@@ -159,6 +161,54 @@ TEST(PlaneTransposeFastPaths, MatchElementByElementAddressing) {
         checkPlane<std::uint16_t, std::uint8_t>(w, h, step, bottomUp);
         checkPlane<std::uint8_t, std::uint16_t>(w, h, step, bottomUp);
       }
+}
+
+template <typename T>
+void checkThree(std::size_t w, std::size_t h, bool bottomUp) {
+  std::vector<T> planes[3];
+  std::uint32_t seed = std::uint32_t(w * 13 + h);
+  for (auto& p : planes) {
+    p.resize(w * h);
+    for (auto& v : p) v = static_cast<T>((seed = seed * 1664525u + 1013904223u) >> 8);
+  }
+  // Rows padded as a DIB's, with a guard byte pattern that must survive.
+  std::size_t const stride = videofilter::dibStride(w) + 4;
+  std::vector<std::uint8_t> got(stride * h, 0xA5), want(stride * h, 0xA5);
+  auto const rows =
+      bottomUp ? -static_cast<std::ptrdiff_t>(stride) : static_cast<std::ptrdiff_t>(stride);
+  std::size_t const firstRow = bottomUp ? (h - 1) * stride : 0;
+  unsigned char const* q[3];
+  for (int k = 0; k < 3; ++k) q[k] = reinterpret_cast<unsigned char const*>(planes[k].data());
+  for (int k = 0; k < 3; ++k)
+    videofilter::transposePlane<T, std::uint8_t>(q[k], w, h, want.data() + firstRow + k, 3, rows);
+  videofilter::packThree<T>(q[0], q[1], q[2], w, h, got.data() + firstRow, rows);
+  ASSERT_EQ(got, want) << w << "x" << h << (bottomUp ? " bottom-up" : "");
+#if defined(__SSE2__)
+  if constexpr (sizeof(T) == 1) {
+    // Both row builders, whichever the processor chose above.
+    for (bool shuffles : {false, videofilter::detail::haveSsse3()}) {
+      std::fill(got.begin(), got.end(), 0xA5);
+      videofilter::detail::packThreeBytes(q[0], q[1], q[2], w, h, got.data() + firstRow, rows,
+                                          shuffles);
+      ASSERT_EQ(got, want) << w << "x" << h << (shuffles ? " shuffles" : " SSE2");
+    }
+  }
+#endif
+}
+
+TEST(PackedPixelsFastPath, MatchesThreePlaneTransposes) {
+  for (auto [w, h] : {std::pair<std::size_t, std::size_t>{1, 1},
+                      {15, 17},
+                      {16, 16},
+                      {32, 64},
+                      {33, 65},
+                      {48, 130},
+                      {640, 480},
+                      {75, 129}})
+    for (bool bottomUp : {false, true}) {
+      checkThree<std::uint8_t>(w, h, bottomUp);
+      checkThree<std::uint16_t>(w, h, bottomUp);
+    }
 }
 
 }  // namespace

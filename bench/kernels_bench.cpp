@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "FrameLayouts.h"
+#include "PackedPixels.h"
 #include "PlaneTranspose.h"
 #include "SampleConvert.h"
 
@@ -94,9 +95,7 @@ void videoKernel(benchmark::State& state, std::size_t w, std::size_t h, int four
     std::ptrdiff_t const offsets[3] = {2, 1, 0};
     for (auto _ : state) {
       if (fourCC == 1) {
-        videofilter::transposePlane<T, std::uint8_t>(p0, w, h, out.data() + 2, 3, rows);
-        videofilter::transposePlane<T, std::uint8_t>(p1, w, h, out.data() + 1, 3, rows);
-        videofilter::transposePlane<T, std::uint8_t>(p2, w, h, out.data(), 3, rows);
+        videofilter::packThree<T>(p2, p1, p0, w, h, out.data(), rows);
       } else if (fourCC == 2) {
         videofilter::transposePlane<T, std::uint8_t>(p0, w, h, out.data(), 1,
                                                      static_cast<std::ptrdiff_t>(w));
