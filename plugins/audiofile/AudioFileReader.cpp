@@ -1,11 +1,11 @@
 #include "AudioFileReader.h"
 
-#include <boost/any.hpp>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <boost/any.hpp>
 #include <cerrno>
 #include <cstring>
 
@@ -72,7 +72,8 @@ void put(PropertyMap& result, char const* key, boost::any value) {
 void AudioFileReader::init(PropertyMap const& options, PropertyMap& result) {
   close();
   std::string path;
-  if (!textOf(options, "Filename", path) || path.empty()) fail(kReader, "ReadFailed", "no Filename");
+  if (!textOf(options, "Filename", path) || path.empty())
+    fail(kReader, "ReadFailed", "no Filename");
   decoder_ = openDecoder(path);
   fresh_ = true;
   path_ = path;
@@ -96,8 +97,7 @@ void AudioFileReader::open(PropertyMap const& options) {
   open_ = true;
 }
 
-void AudioFileReader::read(unsigned long count, std::vector<void*>& out,
-                           unsigned long& countRead) {
+void AudioFileReader::read(unsigned long count, std::vector<void*>& out, unsigned long& countRead) {
   countRead = 0;
   if (!open_ || !decoder_) fail(kReader, "Unexpected", "read while not open");
   unsigned long const frames = count == 0 ? kNaturalBlock : std::min(count, kLargestBlock);
@@ -106,8 +106,8 @@ void AudioFileReader::read(unsigned long count, std::vector<void*>& out,
   fresh_ = false;
   std::size_t got = decoder_->read(reinterpret_cast<double*>(samples.get()), frames);
   if (got == 0) return;
-  auto record = std::make_unique<Record>(
-      makeSampleRecord(samples.get(), got, channels, AUDIO_DOUBLE));
+  auto record =
+      std::make_unique<Record>(makeSampleRecord(samples.get(), got, channels, AUDIO_DOUBLE));
   out.push_back(record.get());
   record.release();
   samples.release();

@@ -1,8 +1,7 @@
 #include "AudioFileWriter.h"
 
-#include <boost/any.hpp>
-
 #include <algorithm>
+#include <boost/any.hpp>
 #include <cmath>
 #include <cstdlib>
 #include <limits>
@@ -24,12 +23,18 @@ namespace {
 constexpr std::uint64_t kWavDataLimit = 0xFFFFFFFFull - 65536;
 
 bool containerOf(std::string const& extension, Container& container) {
-  if (extension == "wav") container = Container::Wav;
-  else if (extension == "flac") container = Container::Flac;
-  else if (extension == "ogg" || extension == "oga") container = Container::Vorbis;
-  else if (extension == "opus") container = Container::Opus;
-  else if (extension == "m4a" || extension == "mp4") container = Container::Aac;
-  else return false;
+  if (extension == "wav")
+    container = Container::Wav;
+  else if (extension == "flac")
+    container = Container::Flac;
+  else if (extension == "ogg" || extension == "oga")
+    container = Container::Vorbis;
+  else if (extension == "opus")
+    container = Container::Opus;
+  else if (extension == "m4a" || extension == "mp4")
+    container = Container::Aac;
+  else
+    return false;
   return true;
 }
 
@@ -37,10 +42,14 @@ bool isWhole(double v) { return std::isfinite(v) && v == std::floor(v); }
 
 int maxChannels(Container c) {
   switch (c) {
-    case Container::Wav: return 1024;  // libsndfile's limit
-    case Container::Flac: return 8;
-    case Container::Vorbis: return 255;
-    default: return 8;
+    case Container::Wav:
+      return 1024;  // libsndfile's limit
+    case Container::Flac:
+      return 8;
+    case Container::Vorbis:
+      return 255;
+    default:
+      return 8;
   }
 }
 
@@ -50,18 +59,31 @@ bool storedTypeOf(Container c, std::string const& name, AudioDataType& type) {
   if (!audio::sampleTypeFromName(name, t)) return false;
   if (c == Container::Wav) {
     switch (t) {
-      case AUDIO_UINT8: case AUDIO_INT16: case AUDIO_INT24: case AUDIO_INT32:
-      case AUDIO_SINGLE: case AUDIO_DOUBLE:
+      case AUDIO_UINT8:
+      case AUDIO_INT16:
+      case AUDIO_INT24:
+      case AUDIO_INT32:
+      case AUDIO_SINGLE:
+      case AUDIO_DOUBLE:
         type = t;
         return true;
-      default: return false;
+      default:
+        return false;
     }
   }
   switch (t) {  // FLAC holds signed 8, 16 and 24-bit samples
-    case AUDIO_INT8: case AUDIO_UINT8: type = AUDIO_INT8; return true;
-    case AUDIO_INT16: type = AUDIO_INT16; return true;
-    case AUDIO_INT24: type = AUDIO_INT24; return true;
-    default: return false;
+    case AUDIO_INT8:
+    case AUDIO_UINT8:
+      type = AUDIO_INT8;
+      return true;
+    case AUDIO_INT16:
+      type = AUDIO_INT16;
+      return true;
+    case AUDIO_INT24:
+      type = AUDIO_INT24;
+      return true;
+    default:
+      return false;
   }
 }
 
@@ -92,8 +114,7 @@ void AudioFileWriter::init(PropertyMap const& options, PropertyMap& result) {
   if (!textOf(options, "Filename", path) || path.empty())
     fail(kWriter, "Unexpected", "no Filename");
   Container container;
-  if (!containerOf(lowerExtension(path), container))
-    fail(kWriter, "FileTypeNotSupported", path);
+  if (!containerOf(lowerExtension(path), container)) fail(kWriter, "FileTypeNotSupported", path);
   path_ = path;
   container_ = container;
   initialised_ = true;
@@ -126,8 +147,8 @@ EncoderSettings AudioFileWriter::settingsFrom(PropertyMap const& options) const 
   if (container_ == Container::Opus) {
     int r = s.sampleRate;
     if (r != 8000 && r != 12000 && r != 16000 && r != 24000 && r != 48000)
-      fail(kWriter, "UnsupportedSampleRate", "Opus takes 8, 12, 16, 24 or 48 kHz, not " +
-                                                 std::to_string(r) + " Hz");
+      fail(kWriter, "UnsupportedSampleRate",
+           "Opus takes 8, 12, 16, 24 or 48 kHz, not " + std::to_string(r) + " Hz");
   }
 
   double channels = 0;

@@ -38,8 +38,8 @@ class AudioFileWriter : public sdk::Device {
   bool haveSettings_ = false;
   EncoderSettings settings_;
   std::unique_ptr<Encoder> encoder_;
-  std::uint64_t wavLimit_ = 0;     // bytes of sample data a WAV file may hold
-  std::uint64_t wavWritten_ = 0;   // bytes of sample data written so far
+  std::uint64_t wavLimit_ = 0;                 // bytes of sample data a WAV file may hold
+  std::uint64_t wavWritten_ = 0;               // bytes of sample data written so far
   std::vector<unsigned char> scratch_, wide_;  // conversion buffers, reused
 };
 

@@ -30,15 +30,13 @@ class SndfileDecoder : public Decoder {
 
   int channels() const override { return info_.channels; }
   int sampleRate() const override { return info_.samplerate; }
-  std::int64_t frames() const override {
-    return info_.frames == SF_COUNT_MAX ? -1 : info_.frames;
-  }
+  std::int64_t frames() const override { return info_.frames == SF_COUNT_MAX ? -1 : info_.frames; }
 
   std::size_t read(double* out, std::size_t frames) override {
     std::size_t got = 0;
     while (got < frames) {
-      sf_count_t n = sf_readf_double(file_, out + got * std::size_t(info_.channels),
-                                     sf_count_t(frames - got));
+      sf_count_t n =
+          sf_readf_double(file_, out + got * std::size_t(info_.channels), sf_count_t(frames - got));
       if (n <= 0) break;
       got += std::size_t(n);
     }

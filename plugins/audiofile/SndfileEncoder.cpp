@@ -85,16 +85,24 @@ class SndfileEncoder : public Encoder {
     sf_count_t n = sf_count_t(frames);
     sf_count_t done = 0;
     switch (write_) {
-      case AUDIO_INT16: done = sf_writef_short(file_, reinterpret_cast<short const*>(samples), n); break;
-      case AUDIO_INT32: done = sf_writef_int(file_, reinterpret_cast<int const*>(samples), n); break;
-      case AUDIO_SINGLE: done = sf_writef_float(file_, reinterpret_cast<float const*>(samples), n); break;
-      default: done = sf_writef_double(file_, reinterpret_cast<double const*>(samples), n); break;
+      case AUDIO_INT16:
+        done = sf_writef_short(file_, reinterpret_cast<short const*>(samples), n);
+        break;
+      case AUDIO_INT32:
+        done = sf_writef_int(file_, reinterpret_cast<int const*>(samples), n);
+        break;
+      case AUDIO_SINGLE:
+        done = sf_writef_float(file_, reinterpret_cast<float const*>(samples), n);
+        break;
+      default:
+        done = sf_writef_double(file_, reinterpret_cast<double const*>(samples), n);
+        break;
     }
     // A short write is a failure even when libsndfile reports no error.
     if (done != n)
       fail(kWriter, "Unexpected",
-           "wrote " + std::to_string(done) + " of " + std::to_string(n) + " frames: " +
-               sf_strerror(file_));
+           "wrote " + std::to_string(done) + " of " + std::to_string(n) +
+               " frames: " + sf_strerror(file_));
   }
 
   void finish() override {
@@ -123,23 +131,36 @@ class SndfileEncoder : public Encoder {
       case Container::Wav: {
         int sub = SF_FORMAT_PCM_16;
         switch (s.fileType) {
-          case AUDIO_UINT8: sub = SF_FORMAT_PCM_U8; break;
-          case AUDIO_INT24: sub = SF_FORMAT_PCM_24; break;
-          case AUDIO_INT32: sub = SF_FORMAT_PCM_32; break;
-          case AUDIO_SINGLE: sub = SF_FORMAT_FLOAT; break;
-          case AUDIO_DOUBLE: sub = SF_FORMAT_DOUBLE; break;
-          default: break;
+          case AUDIO_UINT8:
+            sub = SF_FORMAT_PCM_U8;
+            break;
+          case AUDIO_INT24:
+            sub = SF_FORMAT_PCM_24;
+            break;
+          case AUDIO_INT32:
+            sub = SF_FORMAT_PCM_32;
+            break;
+          case AUDIO_SINGLE:
+            sub = SF_FORMAT_FLOAT;
+            break;
+          case AUDIO_DOUBLE:
+            sub = SF_FORMAT_DOUBLE;
+            break;
+          default:
+            break;
         }
         return SF_FORMAT_WAV | sub;
       }
       case Container::Flac: {
-        int sub = s.fileType == AUDIO_INT8 ? SF_FORMAT_PCM_S8
+        int sub = s.fileType == AUDIO_INT8    ? SF_FORMAT_PCM_S8
                   : s.fileType == AUDIO_INT24 ? SF_FORMAT_PCM_24
                                               : SF_FORMAT_PCM_16;
         return SF_FORMAT_FLAC | sub;
       }
-      case Container::Vorbis: return SF_FORMAT_OGG | SF_FORMAT_VORBIS;
-      default: return SF_FORMAT_OGG | SF_FORMAT_OPUS;
+      case Container::Vorbis:
+        return SF_FORMAT_OGG | SF_FORMAT_VORBIS;
+      default:
+        return SF_FORMAT_OGG | SF_FORMAT_OPUS;
     }
   }
 
@@ -153,9 +174,12 @@ class SndfileEncoder : public Encoder {
   static AudioDataType widenedOf(AudioDataType stored) {
     switch (stored) {
       case AUDIO_INT8:
-      case AUDIO_UINT8: return AUDIO_INT16;
-      case AUDIO_INT24: return AUDIO_INT32;
-      default: return stored;
+      case AUDIO_UINT8:
+        return AUDIO_INT16;
+      case AUDIO_INT24:
+        return AUDIO_INT32;
+      default:
+        return stored;
     }
   }
 

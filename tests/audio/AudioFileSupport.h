@@ -135,7 +135,8 @@ inline std::vector<double> readDoubles(std::string const& raw) {
   if (!f) return out;
   double buffer[4096];
   std::size_t n;
-  while ((n = std::fread(buffer, sizeof(double), 4096, f)) > 0) out.insert(out.end(), buffer, buffer + n);
+  while ((n = std::fread(buffer, sizeof(double), 4096, f)) > 0)
+    out.insert(out.end(), buffer, buffer + n);
   std::fclose(f);
   return out;
 }

@@ -26,10 +26,10 @@ TEST(AudioFilter, InterleavesInt16ChannelsIntoDoubleFrames) {
   AudioFilter filter;
   filter.add({});
   filter.open(openMap("double"));
-  std::int16_t block[] = {16384, -16384, 0,  // channel 1, frames 0..2
-                          8192, 32767, -32768};  // channel 2
-  sluice::Record in = sluice::makeSampleRecord(reinterpret_cast<unsigned char*>(block), 3, 2,
-                                               AUDIO_INT16);
+  std::int16_t block[] = {16384, -16384, 0,        // channel 1, frames 0..2
+                          8192,  32767,  -32768};  // channel 2
+  sluice::Record in =
+      sluice::makeSampleRecord(reinterpret_cast<unsigned char*>(block), 3, 2, AUDIO_INT16);
   auto out = filter.process(in);
   ASSERT_EQ(out->record.size(), 4u);
   unsigned char* const* samples = boost::any_cast<unsigned char*>(&out->record[0]);

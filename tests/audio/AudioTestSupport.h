@@ -2,15 +2,15 @@
 // sample blocks, a scratch directory and running outside tools.
 #pragma once
 
-#include <boost/any.hpp>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <boost/any.hpp>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
 #include <memory>
 #include <string>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <vector>
 
 #include "sluice/plugin.h"
@@ -81,9 +81,7 @@ inline std::string run(std::string const& command, bool* ok = nullptr) {
   return out;
 }
 
-inline bool haveTool(char const* name) {
-  return run(std::string("command -v ") + name).size() > 0;
-}
+inline bool haveTool(char const* name) { return run(std::string("command -v ") + name).size() > 0; }
 
 inline long fileSize(std::string const& path) {
   struct stat st;

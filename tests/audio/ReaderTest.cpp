@@ -16,9 +16,9 @@ struct Foreign {
   char const* name;
   char const* make;  // shell command writing $OUT from the tone $SRC (44.1 kHz, stereo, s16)
   long rate;
-  unsigned long frames;  // 0: whatever the reference decoder gives
-  bool exact;            // our samples equal the reference decoder's
-  bool referenceIsSox;   // else ffmpeg
+  unsigned long frames;          // 0: whatever the reference decoder gives
+  bool exact;                    // our samples equal the reference decoder's
+  bool referenceIsSox;           // else ffmpeg
   bool referencePadded = false;  // ffmpeg keeps AAC's end padding
 };
 
@@ -67,16 +67,16 @@ INSTANTIATE_TEST_SUITE_P(
         Foreign{"sox-s32.wav", "sox $SRC -b 32 $OUT", 44100, 22050, true, true},
         Foreign{"sox-f32.wav", "sox $SRC -e float -b 32 $OUT", 44100, 22050, true, true},
         Foreign{"sox-f64.wav", "sox $SRC -e float -b 64 $OUT", 44100, 22050, true, true},
-        Foreign{"ffmpeg-s24.wav", "ffmpeg -v error -i $SRC -c:a pcm_s24le -rf64 auto $OUT",
-                44100, 22050, true, false},
+        Foreign{"ffmpeg-s24.wav", "ffmpeg -v error -i $SRC -c:a pcm_s24le -rf64 auto $OUT", 44100,
+                22050, true, false},
         Foreign{"sox-16.flac", "sox $SRC $OUT", 44100, 22050, true, true},
         Foreign{"sox-24.flac", "sox $SRC -b 24 $OUT", 44100, 22050, true, true},
         Foreign{"ffmpeg.flac", "ffmpeg -v error -i $SRC $OUT", 44100, 22050, true, false},
         Foreign{"sox.ogg", "sox $SRC $OUT", 44100, 22050, false, true},
         Foreign{"ffmpeg-libvorbis.ogg", "ffmpeg -v error -i $SRC -c:a libvorbis $OUT", 44100, 0,
                 false, true},
-        Foreign{"ffmpeg-libopus.opus", "ffmpeg -v error -i $SRC -ar 48000 -c:a libopus $OUT",
-                48000, 24000, false, false},
+        Foreign{"ffmpeg-libopus.opus", "ffmpeg -v error -i $SRC -ar 48000 -c:a libopus $OUT", 48000,
+                24000, false, false},
         Foreign{"sox.mp3", "sox $SRC $OUT", 44100, 0, true, false},
         Foreign{"ffmpeg-lame.mp3", "ffmpeg -v error -i $SRC -c:a libmp3lame $OUT", 44100, 22050,
                 true, false},
@@ -134,8 +134,10 @@ TEST(AudioFileReader, InitReportsRateAndChannels) {
   std::string path = writeTone(dir, "a.flac", 100);
   OpenReader r(path);
   ASSERT_EQ(r.result.map.size(), 3u);
-  EXPECT_EQ(boost::any_cast<double>(*static_cast<boost::any*>(r.result.map["SampleRate"])), 44100.0);
-  EXPECT_EQ(boost::any_cast<double>(*static_cast<boost::any*>(r.result.map["NumberOfChannels"])), 2.0);
+  EXPECT_EQ(boost::any_cast<double>(*static_cast<boost::any*>(r.result.map["SampleRate"])),
+            44100.0);
+  EXPECT_EQ(boost::any_cast<double>(*static_cast<boost::any*>(r.result.map["NumberOfChannels"])),
+            2.0);
   EXPECT_EQ(boost::any_cast<std::u16string>(*static_cast<boost::any*>(r.result.map["DataType"])),
             u"double");
 }
@@ -207,8 +209,7 @@ TEST_P(AudioFileReaderRefuses, WithTheIdentifierAtInitOrRead) {
 INSTANTIATE_TEST_SUITE_P(
     Files, AudioFileReaderRefuses,
     ::testing::Values(
-        Bad{"missing.wav", "true", "ReadFailed"},
-        Bad{"directory.wav", "mkdir $F", "ReadFailed"},
+        Bad{"missing.wav", "true", "ReadFailed"}, Bad{"directory.wav", "mkdir $F", "ReadFailed"},
         Bad{"empty.wav", ": > $F", "FileCorrupt"},
         Bad{"text.wav", "echo 'not audio at all, just some words' > $F", "FileTypeNotSupported"},
         Bad{"random.flac", "head -c 20000 /dev/urandom > $F", "FileTypeNotSupported"},
@@ -217,15 +218,18 @@ INSTANTIATE_TEST_SUITE_P(
         Bad{"video-only.mp4", "ffmpeg -v error -f lavfi -i testsrc=s=64x64:d=0.2 -c:v mpeg4 $F",
             "NoAudio"},
         Bad{"truncated-data.wav",
-            "sox -n -r 8000 -c 1 -b 16 $F.full.wav synth 1 sine 440 && head -c 4000 $F.full.wav > $F",
+            "sox -n -r 8000 -c 1 -b 16 $F.full.wav synth 1 sine 440 && head -c 4000 $F.full.wav > "
+            "$F",
             "FileCorrupt"},
-        Bad{"truncated-header.wav", "printf 'RIFF\\x24\\x00\\x00\\x00WAVEfmt ' > $F", "FileCorrupt"},
+        Bad{"truncated-header.wav", "printf 'RIFF\\x24\\x00\\x00\\x00WAVEfmt ' > $F",
+            "FileCorrupt"},
         Bad{"truncated-frames.flac",
             "sox -n -r 8000 -c 1 $F.full.flac synth 2 noise && head -c 6000 $F.full.flac > $F",
             "FileCorrupt"},
         Bad{"damaged-frames.flac",
             "sox -n -r 8000 -c 1 $F synth 2 noise && "
-            "printf '\\xff\\xff\\xff\\xff\\xff\\xff\\xff\\xff\\xff\\xff\\xff\\xff\\xff\\xff\\xff\\xff' | "
+            "printf "
+            "'\\xff\\xff\\xff\\xff\\xff\\xff\\xff\\xff\\xff\\xff\\xff\\xff\\xff\\xff\\xff\\xff' | "
             "dd of=$F bs=1 seek=9000 conv=notrunc status=none",
             "FileCorrupt"},
         Bad{"truncated-moov.m4a",

@@ -37,7 +37,8 @@ void AudioFilter::open(PropertyMap const& options) {
 void AudioFilter::read(PropertyMap const& options) {
   std::string transform;
   if (!textOf(options, "FilterTransformType", transform) || transform != "InterleaveTranspose")
-    throw sdk::Failure(std::string(kWhere) + ": transform must be InterleaveTranspose", "Unexpected");
+    throw sdk::Failure(std::string(kWhere) + ": transform must be InterleaveTranspose",
+                       "Unexpected");
   std::string name;
   AudioDataType type;
   if (!textOf(options, "FilterOutputDataType", name) || !sampleTypeFromName(name, type))
@@ -54,9 +55,9 @@ std::unique_ptr<OwnedRecord> AudioFilter::process(Record const& in) {
     throw sdk::Failure(std::string(kWhere) + ": not a sample record", "Unexpected");
   TransposeFunction transpose = transposeFunction(view.type, output_);
   if (!transpose)
-    throw sdk::Failure(std::string(kWhere) + ": input sample type " + std::to_string(view.type) +
-                           " unknown",
-                       "WriteNotSupported");
+    throw sdk::Failure(
+        std::string(kWhere) + ": input sample type " + std::to_string(view.type) + " unknown",
+        "WriteNotSupported");
   if (view.channels == 0 && view.frames != 0)
     throw sdk::Failure(std::string(kWhere) + ": no channels", "UnsupportedOutputChannels");
   std::size_t const size = audioSampleSize(output_);

@@ -352,8 +352,7 @@ void transposeRun(unsigned char const* src, unsigned char* dst, std::size_t fram
     // 32 frames a tile: every channel's run is read a few cache lines at a
     // time, which the prefetchers follow for many channels at once.
     constexpr std::size_t bufferBytes = 16384;
-    std::size_t const tile =
-        std::min<std::size_t>(8, bufferBytes / (channels * Out::size) / 8 * 8);
+    std::size_t const tile = std::min<std::size_t>(8, bufferBytes / (channels * Out::size) / 8 * 8);
     if (tile == 0) {
       // More channels than the buffer takes 16 frames of: tiles of channels x
       // frames, converting straight into place.
