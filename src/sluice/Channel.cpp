@@ -1,6 +1,7 @@
 // A channel: one device plug-in, the filters of its output stream, a bounded queue
 // drained by one worker thread, and the conversion of plug-in failures into
 // onError calls on the caller's thread.
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -25,7 +26,9 @@ class ErrorImpl : public Error {
 
 // Queued bytes beyond which the queue takes no more records (one record is
 // always taken when the queue is empty, however large).
-constexpr std::size_t QUEUE_BYTE_CAP = std::size_t(64) << 20;
+// 16 MiB keeps a writer's peak memory well below 64 MiB whatever the file's
+// length, and still holds several seconds of multichannel audio.
+constexpr std::size_t QUEUE_BYTE_CAP = std::size_t(16) << 20;
 
 // Frees the records a device delivered when the read cannot hand them on.
 void freeRecords(std::vector<void*>& records) {
@@ -82,7 +85,8 @@ struct ChannelImpl {
   // Each side is woken only while it waits: a wake-up costs more than a record.
   mutable std::mutex mutex;
   std::condition_variable workQueued, roomMade;
-  bool workerWaits = false, writerWaits = false;
+  bool workerWaits = false;
+  int writersWaiting = 0;  // a writing thread and a thread polling for space may both wait
   std::deque<std::unique_ptr<OwnedRecord>> queue;
   std::size_t queuedBytes = 0;
   bool stopping = false;
@@ -112,7 +116,10 @@ struct ChannelImpl {
       std::unique_ptr<OwnedRecord> record = std::move(queue.front());
       queue.pop_front();
       queuedBytes -= record->bytes();
-      if (writerWaits) roomMade.notify_one();
+      // A waiting writer wakes once the queue is down to half, and then fills
+      // it in one go rather than one wake-up per record.
+      if (writersWaiting && (queue.size() <= capacity / 2 || queuedBytes <= QUEUE_BYTE_CAP / 2))
+        roomMade.notify_all();
       // After a failure the rest of the queue is dropped, not written: records
       // written after a lost one would corrupt the stream.
       bool drop = failure.has_value();
@@ -129,7 +136,7 @@ struct ChannelImpl {
       lock.lock();
       if (failed && !failure) {
         failure = std::move(failed);
-        roomMade.notify_one();
+        roomMade.notify_all();
       }
     }
   }
@@ -271,12 +278,12 @@ struct ChannelImpl {
       std::unique_ptr<OwnedRecord> record = prepare(buffer);
       std::size_t bytes = record->bytes();
       std::unique_lock<std::mutex> lock(mutex);
-      writerWaits = true;
+      ++writersWaiting;
       roomMade.wait(lock, [&] {
         return failure || queue.empty() ||
                (queue.size() < capacity && queuedBytes + bytes <= QUEUE_BYTE_CAP);
       });
-      writerWaits = false;
+      --writersWaiting;
       if (failure) {
         lock.unlock();
         reportPendingFailure();
@@ -287,7 +294,11 @@ struct ChannelImpl {
     }
   }
 
-  unsigned long space() const {
+  bool full() const {
+    return queue.size() >= capacity || (!queue.empty() && queuedBytes >= QUEUE_BYTE_CAP);
+  }
+
+  unsigned long space() {
     // Not open, or a failure to report: room, so that a writer polling for
     // space calls write and learns why.
     if (!open) return 1;
@@ -302,10 +313,17 @@ struct ChannelImpl {
       // write reports what is wrong with the device
     }
     if (!ready) return 0;
-    std::lock_guard<std::mutex> lock(mutex);
+    std::unique_lock<std::mutex> lock(mutex);
+    // Hosts poll until there is room: a full queue waits a moment for the
+    // worker here, so that a polling host sleeps instead of spinning.
+    if (!failure && full()) {
+      ++writersWaiting;
+      roomMade.wait_for(lock, std::chrono::milliseconds(2), [&] { return failure || !full(); });
+      --writersWaiting;
+    }
     if (failure) return 1;
-    if (!queue.empty() && queuedBytes >= QUEUE_BYTE_CAP) return 0;
-    return queue.size() < capacity ? static_cast<unsigned long>(capacity - queue.size()) : 0;
+    if (full()) return 0;
+    return static_cast<unsigned long>(capacity - queue.size());
   }
 
   void read(unsigned long count, std::vector<void*>& buffers, unsigned long& countRead) {
