@@ -80,6 +80,11 @@ std::string scratch(std::string const& file);
 void removeScratch();
 
 extern int kReps;
+// Runs only the cases whose name holds this text (all when empty).
+extern std::string kOnly;
+inline bool selected(std::string const& name) {
+  return kOnly.empty() || name.find(kOnly) != std::string::npos;
+}
 
 void audioCases(Table& table);
 void videoCases(Table& table);

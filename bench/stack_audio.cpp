@@ -232,6 +232,7 @@ Row speedRow(std::string name, double work, std::string unit, Timing t, std::str
 }
 
 void kernelCase(Table& table, AudioDataType out, char const* label, double goal) {
+  if (!selected(label)) return;
   std::size_t const frames = 10 * kRate, channels = 8, n = frames * channels;
   Signal s(frames, channels, frames);
   auto transpose = sluice::audio::transposeFunction(AUDIO_DOUBLE, out);
@@ -269,6 +270,7 @@ void kernelCase(Table& table, AudioDataType out, char const* label, double goal)
 
 void writeCase(Table& table, char const* label, Format f, std::size_t channels, int sfFormat,
                double level, bool floatPeer, bool aacPeer, double goal) {
+  if (!selected(label)) return;
   Signal s(kRate, channels, 10 * kRate);
   std::string const a = scratch(std::string("ours.") + f.ext),
                     b = scratch(std::string("peer.") + f.ext);
@@ -293,6 +295,7 @@ void writeCase(Table& table, char const* label, Format f, std::size_t channels, 
 }
 
 void readCase(Table& table, char const* label, Format f, double goal) {
+  if (!selected(label)) return;
   std::size_t const frames = 60 * kRate;
   Signal s(kRate, 8, 10 * kRate);
   std::string const path = scratch(std::string("read.") + f.ext);
@@ -307,14 +310,15 @@ void readCase(Table& table, char const* label, Format f, double goal) {
 }
 
 void blockCase(Table& table) {
+  char const* label = "write WAV int16 2 ch 60 s: 64-frame vs 65536-frame blocks";
+  if (!selected(label)) return;
   std::size_t const frames = 60 * kRate;
   Signal small(64, 2, 10 * kRate), large(65536, 2, 10 * kRate);
   std::string const a = scratch("small.wav"), b = scratch("large.wav");
   Format const wav{"wav", AUDIO_INT16};
   Timing t = timePair([&] { writeOurs(a, small, frames, wav); },
                       [&] { writeOurs(b, large, frames, wav); }, kReps);
-  table.add(speedRow("write WAV int16 2 ch 60 s: 64-frame vs 65536-frame blocks", 60.0,
-                     "x realtime", t, "ratio >= 0.50", 0.5));
+  table.add(speedRow(label, 60.0, "x realtime", t, "ratio >= 0.50", 0.5));
   std::remove(a.c_str());
   std::remove(b.c_str());
 }
@@ -338,14 +342,15 @@ double peakOf(std::string const& side, int seconds) {
 }
 
 void memoryCase(Table& table) {
+  char const* label = "peak RSS writing WAV int16 8 ch 10 min vs libsndfile";
+  if (!selected(label)) return;
   // One fresh process each: a peak is not noise to take a median of.
   double const a = peakOf("ours", 600), b = peakOf("peer", 600), c = peakOf("ours", 60);
   // Flat: ten times the length costs no more than a few MiB more.
   bool const flat = a - c < 8.0;
   char target[64];
   std::snprintf(target, sizeof target, "< 64, flat (1 min: %.0f)", c);
-  table.add({"peak RSS writing WAV int16 8 ch 10 min vs libsndfile", "MiB", a, b, b / a, target,
-             a < 64.0 && flat});
+  table.add({label, "MiB", a, b, b / a, target, a < 64.0 && flat});
 }
 
 }  // namespace

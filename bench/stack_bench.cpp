@@ -3,7 +3,7 @@
 // several runs after a warm-up, the ratio ours / peer (oriented so that above 1
 // means ours is faster), the target and whether it is met.
 //
-//   bench_stack [--reps N] [--only audio|video]
+//   bench_stack [--reps N] [--only audio|video] [--case TEXT]
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -19,6 +19,7 @@
 namespace bench {
 
 int kReps = 5;
+std::string kOnly;
 
 namespace {
 
@@ -82,8 +83,10 @@ int main(int argc, char** argv) {
       bench::kReps = std::max(1, std::atoi(argv[++i]));
     } else if (a == "--only" && i + 1 < argc) {
       only = argv[++i];
+    } else if (a == "--case" && i + 1 < argc) {
+      bench::kOnly = argv[++i];
     } else {
-      std::fprintf(stderr, "usage: %s [--reps N] [--only audio|video]\n", argv[0]);
+      std::fprintf(stderr, "usage: %s [--reps N] [--only audio|video] [--case TEXT]\n", argv[0]);
       return 2;
     }
   }
