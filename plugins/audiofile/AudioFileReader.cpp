@@ -76,6 +76,7 @@ void AudioFileReader::init(PropertyMap const& options, PropertyMap& result) {
     fail(kReader, "ReadFailed", "no Filename");
   decoder_ = openDecoder(path);
   fresh_ = true;
+  position_ = 0;
   path_ = path;
   put(result, "SampleRate", double(decoder_->sampleRate()));
   put(result, "NumberOfChannels", double(decoder_->channels()));
@@ -93,6 +94,7 @@ void AudioFileReader::open(PropertyMap const& options) {
     decoder_.reset();
     decoder_ = openDecoder(path_);
     fresh_ = true;
+    position_ = 0;
   }
   open_ = true;
 }
@@ -100,11 +102,15 @@ void AudioFileReader::open(PropertyMap const& options) {
 void AudioFileReader::read(unsigned long count, std::vector<void*>& out, unsigned long& countRead) {
   countRead = 0;
   if (!open_ || !decoder_) fail(kReader, "Unexpected", "read while not open");
-  unsigned long const frames = count == 0 ? kNaturalBlock : std::min(count, kLargestBlock);
   std::size_t const channels = std::size_t(decoder_->channels());
+  unsigned long frames = count == 0 ? kNaturalBlock : count;
+  frames = std::min(frames, std::max(1ul, kLargestRecordBytes / (channels * sizeof(double))));
+  std::int64_t const total = decoder_->frames();
+  if (total > position_) frames = std::min<unsigned long>(frames, total - position_);
   std::unique_ptr<unsigned char[]> samples(new unsigned char[frames * channels * sizeof(double)]);
   fresh_ = false;
   std::size_t got = decoder_->read(reinterpret_cast<double*>(samples.get()), frames);
+  position_ += std::int64_t(got);
   if (got == 0) return;
   auto record =
       std::make_unique<Record>(makeSampleRecord(samples.get(), got, channels, AUDIO_DOUBLE));

@@ -15,8 +15,9 @@ class AudioFileReader : public sdk::Device {
  public:
   // Frames per record when the caller asks for the natural block (count 0).
   static constexpr unsigned long kNaturalBlock = 4096;
-  // Frames per record at most, whatever the count asked for.
-  static constexpr unsigned long kLargestBlock = 1ul << 20;
+  // Bytes per record at most, whatever the count asked for; a record also
+  // stops at the end the file declares.
+  static constexpr unsigned long kLargestRecordBytes = 64ul << 20;
 
   // Reads "Filename" and opens the file, so that a file that cannot be read is
   // refused here; reports "SampleRate", "NumberOfChannels" (doubles) and
@@ -33,6 +34,7 @@ class AudioFileReader : public sdk::Device {
   std::string path_;
   std::unique_ptr<Decoder> decoder_;
   bool fresh_ = false;  // decoder_ is at frame 0
+  std::int64_t position_ = 0;  // frames delivered since frame 0
   bool open_ = false;
 };
 
