@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "hostlib/multimedia/datatypes.h"
+#include "sluice/export.h"
 
 namespace sluice {
 
@@ -26,15 +27,19 @@ using hostlib::multimedia::AudioDataType;
 using hostlib::multimedia::FourCCType;
 using hostlib::multimedia::VideoDataType;
 
+// Storage for Bytes, 64-byte aligned; throws std::bad_alloc. Large blocks are
+// kept in a small pool of the service's for the next record of the same size:
+// a record written by the host and freed on the worker is then reused without
+// fresh pages, and the memory a channel holds stays bounded.
+SLUICE_API void* allocateBlock(std::size_t size);
+SLUICE_API void releaseBlock(void* block, std::size_t size) noexcept;
+
 // Uninitialised, 64-byte aligned bytes with one owner.
 class Bytes {
  public:
   Bytes() = default;
   explicit Bytes(std::size_t size) : size_(size) {
-    if (size) {
-      data_ = static_cast<unsigned char*>(std::aligned_alloc(64, (size + 63) / 64 * 64));
-      if (!data_) throw std::bad_alloc();
-    }
+    if (size) data_ = static_cast<unsigned char*>(allocateBlock(size));
   }
   Bytes(Bytes&& other) noexcept : data_(other.data_), size_(other.size_) {
     other.data_ = nullptr;
@@ -42,7 +47,7 @@ class Bytes {
   }
   Bytes& operator=(Bytes&& other) noexcept {
     if (this != &other) {
-      std::free(data_);
+      releaseBlock(data_, size_);
       data_ = other.data_;
       size_ = other.size_;
       other.data_ = nullptr;
@@ -52,7 +57,7 @@ class Bytes {
   }
   Bytes(Bytes const&) = delete;
   Bytes& operator=(Bytes const&) = delete;
-  ~Bytes() { std::free(data_); }
+  ~Bytes() { releaseBlock(data_, size_); }
 
   unsigned char* data() const { return data_; }
   std::size_t size() const { return size_; }

@@ -1,0 +1,94 @@
+// Record storage. Small blocks come from the heap. Large ones are mapped pages
+// returned whole when let go, so memory does not creep up with a file's length
+// (aligned heap blocks of a few MiB fragment the heap); a small pool keeps the
+// last few for reuse, so that a writer's steady stream of equal records does
+// not touch fresh pages every time.
+#include <sys/mman.h>
+
+#include <cstdlib>
+#include <mutex>
+#include <new>
+#include <vector>
+
+#include "sluice/records.h"
+
+namespace sluice {
+namespace {
+
+constexpr std::size_t kLarge = std::size_t(256) << 10;
+constexpr std::size_t kPoolBytes = std::size_t(8) << 20;
+constexpr std::size_t kPoolBlocks = 8;
+constexpr std::size_t kPage = 4096;
+
+#if defined(__SANITIZE_ADDRESS__)
+// The sanitizer watches heap blocks only: give it every block.
+constexpr bool kMapLarge = false;
+#else
+constexpr bool kMapLarge = true;
+#endif
+
+struct Pool {
+  std::mutex mutex;
+  std::vector<std::pair<void*, std::size_t>> blocks;
+  std::size_t bytes = 0;
+};
+
+Pool& pool() {
+  // Never destroyed: records may be released during static destruction.
+  static Pool* p = new Pool;
+  return *p;
+}
+
+std::size_t mapped(std::size_t size) { return (size + kPage - 1) / kPage * kPage; }
+
+}  // namespace
+
+void* allocateBlock(std::size_t size) {
+  if (!kMapLarge || size < kLarge) {
+    void* p = std::aligned_alloc(64, (size + 63) / 64 * 64);
+    if (!p) throw std::bad_alloc();
+    return p;
+  }
+  std::size_t const length = mapped(size);
+  {
+    Pool& pl = pool();
+    std::lock_guard<std::mutex> lock(pl.mutex);
+    for (std::size_t i = 0; i < pl.blocks.size(); ++i) {
+      if (pl.blocks[i].second == length) {
+        void* p = pl.blocks[i].first;
+        pl.blocks[i] = pl.blocks.back();
+        pl.blocks.pop_back();
+        pl.bytes -= length;
+        return p;
+      }
+    }
+  }
+  void* p = ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (p == MAP_FAILED) throw std::bad_alloc();
+  return p;
+}
+
+void releaseBlock(void* block, std::size_t size) noexcept {
+  if (!block) return;
+  if (!kMapLarge || size < kLarge) {
+    std::free(block);
+    return;
+  }
+  std::size_t const length = mapped(size);
+  {
+    Pool& pl = pool();
+    std::lock_guard<std::mutex> lock(pl.mutex);
+    if (pl.blocks.size() < kPoolBlocks && pl.bytes + length <= kPoolBytes) {
+      try {
+        pl.blocks.emplace_back(block, length);
+        pl.bytes += length;
+        return;
+      } catch (...) {
+        // no room to remember it: return it below
+      }
+    }
+  }
+  ::munmap(block, length);
+}
+
+}  // namespace sluice
