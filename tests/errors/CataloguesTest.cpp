@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -74,6 +75,9 @@ struct Entry {
   bool audio;
   std::string id, message;
 };
+
+// Names the entry in test listings instead of dumping its bytes.
+void PrintTo(Entry const& e, std::ostream* os) { *os << e.id; }
 
 std::vector<Entry> allEntries() {
   std::vector<Entry> out;

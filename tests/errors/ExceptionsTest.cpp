@@ -2,6 +2,7 @@
 
 #include <functional>
 #include <memory>
+#include <ostream>
 #include <typeinfo>
 
 #include "hostlib/multimedia/exceptions.h"
@@ -15,6 +16,8 @@ struct ExceptionCase {
   char const* name;
   char const* message;
 };
+
+void PrintTo(ExceptionCase const& c, std::ostream* os) { *os << c.name; }
 
 class ExceptionFamily : public ::testing::TestWithParam<ExceptionCase> {};
 
