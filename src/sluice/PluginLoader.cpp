@@ -1,13 +1,21 @@
 #include "PluginLoader.h"
 
 #include <dlfcn.h>
+#include <elf.h>
+#include <fcntl.h>
 #include <limits.h>
+#include <link.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
+#include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <vector>
 
@@ -57,7 +65,70 @@ void accept(sdk::PluginDescriptor const* d, sdk::Kind kind, std::string const& w
                     kindName(kind));
 }
 
+// Reads exactly `size` bytes at `offset`; false when the file is shorter.
+bool readAt(int fd, std::uint64_t offset, void* to, std::size_t size) {
+  char* p = static_cast<char*>(to);
+  while (size > 0) {
+    ssize_t n = ::pread(fd, p, size, static_cast<off_t>(offset));
+    if (n <= 0) return false;
+    p += n, offset += static_cast<std::uint64_t>(n), size -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+// Whether the ELF file at `path` exports the entry point in its dynamic symbol
+// table. Read with plain file I/O, so that a file that is not a plug-in is
+// refused before dlopen would run its constructors. Throws when the file is not
+// a shared object of this machine's class and byte order.
+bool exportsEntry(std::string const& path) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0)
+    throw Exception("sluice: cannot load plug-in file " + path + ": " + std::strerror(errno));
+  std::shared_ptr<void> closer(nullptr, [fd](void*) { ::close(fd); });
+  auto notElf = [&](char const* why) {
+    return Exception("sluice: cannot load plug-in file " + path + ": " + why);
+  };
+  ElfW(Ehdr) eh;
+  if (!readAt(fd, 0, &eh, sizeof eh) || std::memcmp(eh.e_ident, ELFMAG, SELFMAG) != 0)
+    throw notElf("not an ELF file");
+  unsigned char const wantClass = sizeof(void*) == 8 ? ELFCLASS64 : ELFCLASS32;
+  unsigned char const wantData =
+      __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__ ? ELFDATA2LSB : ELFDATA2MSB;
+  if (eh.e_ident[EI_CLASS] != wantClass || eh.e_ident[EI_DATA] != wantData)
+    throw notElf("built for another machine");
+  if (eh.e_type != ET_DYN) throw notElf("not a shared object");
+  if (eh.e_shentsize != sizeof(ElfW(Shdr)) || eh.e_shnum == 0) return false;
+  std::vector<ElfW(Shdr)> sections(eh.e_shnum);
+  if (!readAt(fd, eh.e_shoff, sections.data(), sections.size() * sizeof(ElfW(Shdr))))
+    throw notElf("truncated section table");
+  std::size_t const nameSize = std::strlen(SLUICE_PLUGIN_ENTRY_NAME) + 1;
+  for (auto const& sh : sections) {
+    if (sh.sh_type != SHT_DYNSYM || sh.sh_entsize != sizeof(ElfW(Sym)) ||
+        sh.sh_link >= sections.size())
+      continue;
+    ElfW(Shdr) const& strings = sections[sh.sh_link];
+    std::uint64_t count = sh.sh_size / sizeof(ElfW(Sym));
+    if (count > (std::uint64_t(1) << 24)) throw notElf("implausible symbol table");
+    std::vector<ElfW(Sym)> symbols(count);
+    if (!readAt(fd, sh.sh_offset, symbols.data(), symbols.size() * sizeof(ElfW(Sym))))
+      throw notElf("truncated symbol table");
+    std::vector<char> name(nameSize);
+    for (auto const& sym : symbols) {
+      if (sym.st_shndx == SHN_UNDEF || ELF64_ST_TYPE(sym.st_info) != STT_FUNC ||
+          sym.st_name + nameSize > strings.sh_size)
+        continue;
+      if (readAt(fd, strings.sh_offset + sym.st_name, name.data(), nameSize) &&
+          std::memcmp(name.data(), SLUICE_PLUGIN_ENTRY_NAME, nameSize) == 0)
+        return true;
+    }
+  }
+  return false;
+}
+
 detail::Plugin openFile(std::string const& path, sdk::Kind kind) {
+  if (!exportsEntry(path))
+    throw Exception("sluice: " + path +
+                    " is not a sluice plug-in (no " SLUICE_PLUGIN_ENTRY_NAME ")");
   ::dlerror();
   void* handle = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (!handle) {

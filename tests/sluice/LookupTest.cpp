@@ -155,6 +155,34 @@ TEST_F(Lookup, EveryRefusalSaysWhy) {
   EXPECT_TRUE(handler.errors.empty());
 }
 
+TEST_F(Lookup, FileWithoutTheEntryPointIsRefusedBeforeItsCodeRuns) {
+  ::unsetenv("SLUICE_TEST_NOENTRY_RAN");
+  fs::copy_file(fs::path(SLUICE_TEST_MODULES) / "noentry.so", dir / "noentry.so");
+  PluginPath searched(dir.c_str());
+  EXPECT_THAT(refusal("noentry"),
+              HasSubstr("is not a sluice plug-in (no sluice_plugin_descriptor)"));
+  EXPECT_EQ(std::getenv("SLUICE_TEST_NOENTRY_RAN"), nullptr) << "its constructor ran";
+  void* h = ::dlopen((dir / "noentry.so").c_str(), RTLD_NOW | RTLD_NOLOAD);
+  EXPECT_EQ(h, nullptr) << "it was mapped";
+  if (h) ::dlclose(h);
+}
+
+TEST_F(Lookup, DamagedSharedObjectsAreRefusedWithAReason) {
+  // Cut short inside its section table, and cut to the header alone.
+  std::string whole = copyPassthrough("whole.so");
+  auto size = fs::file_size(whole);
+  fs::copy_file(whole, dir / "cut.so");
+  fs::resize_file(dir / "cut.so", size - 100);
+  EXPECT_THAT(refusal((dir / "cut.so").string()), HasSubstr("cannot load plug-in file"));
+  fs::copy_file(whole, dir / "header.so");
+  fs::resize_file(dir / "header.so", 64);
+  EXPECT_THAT(refusal((dir / "header.so").string()), HasSubstr("truncated section table"));
+  std::ofstream(dir / "empty.so");
+  EXPECT_THAT(refusal((dir / "empty.so").string()), HasSubstr("not an ELF file"));
+  // A program (position-independent, so ELF calls it a shared object too).
+  EXPECT_THAT(refusal("/bin/sh"), HasSubstr("/bin/sh is not a sluice plug-in"));
+}
+
 TEST_F(Lookup, FilterThatCannotBeLoadedThrowsWithoutOnError) {
   Handler handler;
   sluice::Converter converter(scripted::CONVERTER);
