@@ -129,13 +129,14 @@ struct Convert<In, Out, false, false> {
   }
 };
 
-// Whole vectors of the conversions hosts use most, bit for bit what Convert
-// gives: NaN masked to 0 before clipping, rounding by the same (default) mode.
-// Each returns how many leading samples it converted; the caller does the rest.
+// One vector (16 bytes) of Out samples from the In samples at p, for the
+// conversions hosts use most: bit for bit what Convert gives (NaN masked to 0
+// before clipping, rounding in the same default mode). `count` is the number
+// of samples in a vector; 0 where there is no vector path.
 template <typename In, typename Out>
-inline std::size_t convertVectors(unsigned char const*, unsigned char*, std::size_t) {
-  return 0;
-}
+struct Vector {
+  static constexpr std::size_t count = 0;
+};
 
 #if defined(__SSE2__)
 using Double = FloatType<double>;
@@ -144,111 +145,84 @@ using Int16 = IntType<std::int16_t, 16, false>;
 using Int32 = IntType<std::int32_t, 32, false>;
 
 // Two doubles, scaled, NaN to 0 and clipped, rounded to int32 in the low half.
-inline __m128i roundClipped(__m128d x, __m128d scale, __m128d lo, __m128d hi) {
-  x = _mm_mul_pd(x, scale);
+inline __m128i roundClipped(double const* p, __m128d scale, __m128d lo, __m128d hi) {
+  __m128d x = _mm_mul_pd(_mm_loadu_pd(p), scale);
   x = _mm_and_pd(x, _mm_cmpeq_pd(x, x));
   return _mm_cvtpd_epi32(_mm_min_pd(_mm_max_pd(x, lo), hi));
 }
 
 template <>
-inline std::size_t convertVectors<Double, Int16>(unsigned char const* s, unsigned char* d,
-                                                 std::size_t n) {
-  __m128d const scale = _mm_set1_pd(32768.0), lo = _mm_set1_pd(-32768.0), hi = _mm_set1_pd(32767.0);
-  double const* in = reinterpret_cast<double const*>(s);
-  std::size_t i = 0;
-  for (; i + 8 <= n; i += 8) {
-    __m128i a = roundClipped(_mm_loadu_pd(in + i), scale, lo, hi);
-    __m128i b = roundClipped(_mm_loadu_pd(in + i + 2), scale, lo, hi);
-    __m128i c = roundClipped(_mm_loadu_pd(in + i + 4), scale, lo, hi);
-    __m128i e = roundClipped(_mm_loadu_pd(in + i + 6), scale, lo, hi);
-    __m128i v = _mm_packs_epi32(_mm_unpacklo_epi64(a, b), _mm_unpacklo_epi64(c, e));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(d + 2 * i), v);
+struct Vector<Double, Int16> {
+  static constexpr std::size_t count = 8;
+  static __m128i load(unsigned char const* p) {
+    __m128d const scale = _mm_set1_pd(32768.0), lo = _mm_set1_pd(-32768.0),
+                  hi = _mm_set1_pd(32767.0);
+    double const* in = reinterpret_cast<double const*>(p);
+    __m128i a = roundClipped(in, scale, lo, hi), b = roundClipped(in + 2, scale, lo, hi);
+    __m128i c = roundClipped(in + 4, scale, lo, hi), d = roundClipped(in + 6, scale, lo, hi);
+    return _mm_packs_epi32(_mm_unpacklo_epi64(a, b), _mm_unpacklo_epi64(c, d));
   }
-  return i;
-}
+};
 
 template <>
-inline std::size_t convertVectors<Double, Int32>(unsigned char const* s, unsigned char* d,
-                                                 std::size_t n) {
-  __m128d const scale = _mm_set1_pd(2147483648.0), lo = _mm_set1_pd(-2147483648.0),
-                hi = _mm_set1_pd(2147483647.0);
-  double const* in = reinterpret_cast<double const*>(s);
-  std::size_t i = 0;
-  for (; i + 4 <= n; i += 4) {
-    __m128i a = roundClipped(_mm_loadu_pd(in + i), scale, lo, hi);
-    __m128i b = roundClipped(_mm_loadu_pd(in + i + 2), scale, lo, hi);
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(d + 4 * i), _mm_unpacklo_epi64(a, b));
+struct Vector<Double, Int32> {
+  static constexpr std::size_t count = 4;
+  static __m128i load(unsigned char const* p) {
+    __m128d const scale = _mm_set1_pd(2147483648.0), lo = _mm_set1_pd(-2147483648.0),
+                  hi = _mm_set1_pd(2147483647.0);
+    double const* in = reinterpret_cast<double const*>(p);
+    return _mm_unpacklo_epi64(roundClipped(in, scale, lo, hi), roundClipped(in + 2, scale, lo, hi));
   }
-  return i;
-}
+};
 
 template <>
-inline std::size_t convertVectors<Double, Single>(unsigned char const* s, unsigned char* d,
-                                                  std::size_t n) {
-  double const* in = reinterpret_cast<double const*>(s);
-  float* out = reinterpret_cast<float*>(d);
-  std::size_t i = 0;
-  for (; i + 4 <= n; i += 4) {
-    __m128 a = _mm_cvtpd_ps(_mm_loadu_pd(in + i));
-    __m128 b = _mm_cvtpd_ps(_mm_loadu_pd(in + i + 2));
-    _mm_storeu_ps(out + i, _mm_movelh_ps(a, b));
+struct Vector<Double, Single> {
+  static constexpr std::size_t count = 4;
+  static __m128i load(unsigned char const* p) {
+    double const* in = reinterpret_cast<double const*>(p);
+    __m128 a = _mm_cvtpd_ps(_mm_loadu_pd(in)), b = _mm_cvtpd_ps(_mm_loadu_pd(in + 2));
+    return _mm_castps_si128(_mm_movelh_ps(a, b));
   }
-  return i;
-}
+};
 
 template <>
-inline std::size_t convertVectors<Single, Int16>(unsigned char const* s, unsigned char* d,
-                                                 std::size_t n) {
-  // Scaling a float by 2^15 is exact (or overflows to infinity, clipped alike).
-  __m128 const scale = _mm_set1_ps(32768.0f), lo = _mm_set1_ps(-32768.0f),
-               hi = _mm_set1_ps(32767.0f);
-  float const* in = reinterpret_cast<float const*>(s);
-  std::size_t i = 0;
-  for (; i + 8 <= n; i += 8) {
+struct Vector<Single, Int16> {
+  static constexpr std::size_t count = 8;
+  static __m128i load(unsigned char const* p) {
+    // Scaling a float by 2^15 is exact (or overflows to infinity, clipped alike).
+    __m128 const scale = _mm_set1_ps(32768.0f), lo = _mm_set1_ps(-32768.0f),
+                 hi = _mm_set1_ps(32767.0f);
+    float const* in = reinterpret_cast<float const*>(p);
     __m128i v[2];
     for (int k = 0; k < 2; ++k) {
-      __m128 x = _mm_mul_ps(_mm_loadu_ps(in + i + 4 * k), scale);
+      __m128 x = _mm_mul_ps(_mm_loadu_ps(in + 4 * k), scale);
       x = _mm_and_ps(x, _mm_cmpeq_ps(x, x));
       v[k] = _mm_cvtps_epi32(_mm_min_ps(_mm_max_ps(x, lo), hi));
     }
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(d + 2 * i), _mm_packs_epi32(v[0], v[1]));
+    return _mm_packs_epi32(v[0], v[1]);
   }
-  return i;
-}
+};
 
 template <>
-inline std::size_t convertVectors<Int16, Double>(unsigned char const* s, unsigned char* d,
-                                                 std::size_t n) {
-  __m128d const scale = _mm_set1_pd(1.0 / 32768.0);
-  double* out = reinterpret_cast<double*>(d);
-  std::size_t i = 0;
-  for (; i + 8 <= n; i += 8) {
-    __m128i x = _mm_loadu_si128(reinterpret_cast<__m128i const*>(s + 2 * i));
-    __m128i lo = _mm_srai_epi32(_mm_unpacklo_epi16(x, x), 16);
-    __m128i hi = _mm_srai_epi32(_mm_unpackhi_epi16(x, x), 16);
-    _mm_storeu_pd(out + i, _mm_mul_pd(_mm_cvtepi32_pd(lo), scale));
-    _mm_storeu_pd(out + i + 2, _mm_mul_pd(_mm_cvtepi32_pd(_mm_srli_si128(lo, 8)), scale));
-    _mm_storeu_pd(out + i + 4, _mm_mul_pd(_mm_cvtepi32_pd(hi), scale));
-    _mm_storeu_pd(out + i + 6, _mm_mul_pd(_mm_cvtepi32_pd(_mm_srli_si128(hi, 8)), scale));
+struct Vector<Int16, Double> {
+  static constexpr std::size_t count = 2;
+  static __m128i load(unsigned char const* p) {
+    std::int16_t v[2];
+    std::memcpy(v, p, sizeof v);
+    __m128i x = _mm_set_epi32(0, 0, v[1], v[0]);
+    return _mm_castpd_si128(_mm_mul_pd(_mm_cvtepi32_pd(x), _mm_set1_pd(1.0 / 32768.0)));
   }
-  return i;
-}
+};
 
 template <>
-inline std::size_t convertVectors<Int16, Single>(unsigned char const* s, unsigned char* d,
-                                                 std::size_t n) {
-  __m128 const scale = _mm_set1_ps(1.0f / 32768.0f);
-  float* out = reinterpret_cast<float*>(d);
-  std::size_t i = 0;
-  for (; i + 8 <= n; i += 8) {
-    __m128i x = _mm_loadu_si128(reinterpret_cast<__m128i const*>(s + 2 * i));
-    __m128i lo = _mm_srai_epi32(_mm_unpacklo_epi16(x, x), 16);
-    __m128i hi = _mm_srai_epi32(_mm_unpackhi_epi16(x, x), 16);
-    _mm_storeu_ps(out + i, _mm_mul_ps(_mm_cvtepi32_ps(lo), scale));
-    _mm_storeu_ps(out + i + 4, _mm_mul_ps(_mm_cvtepi32_ps(hi), scale));
+struct Vector<Int16, Single> {
+  static constexpr std::size_t count = 4;
+  static __m128i load(unsigned char const* p) {
+    __m128i x = _mm_loadl_epi64(reinterpret_cast<__m128i const*>(p));
+    x = _mm_srai_epi32(_mm_unpacklo_epi16(x, x), 16);
+    return _mm_castps_si128(_mm_mul_ps(_mm_cvtepi32_ps(x), _mm_set1_ps(1.0f / 32768.0f)));
   }
-  return i;
-}
+};
 #endif
 
 template <typename In, typename Out>
@@ -257,23 +231,48 @@ void convertRun(unsigned char const* src, unsigned char* dst, std::size_t count)
     // A type to itself is the identity.
     std::memcpy(dst, src, count * In::size);
   } else {
-    std::size_t i = convertVectors<In, Out>(src, dst, count);
+    std::size_t i = 0;
+#if defined(__SSE2__)
+    constexpr std::size_t n = Vector<In, Out>::count;
+    if constexpr (n != 0)
+      for (; i + n <= count; i += n)
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i * Out::size),
+                         Vector<In, Out>::load(src + i * In::size));
+#endif
     for (; i < count; ++i) Convert<In, Out>::one(src + i * In::size, dst + i * Out::size);
   }
 }
 
-// Interleaves `channels` runs of `frames` samples of Size bytes (run c at
-// src + c * stride * Size) into frames at dst. Common channel counts of 2, 4
-// and 8-byte samples go through vector shuffles; the rest one sample at a time,
-// writing in order.
+// Whether interleave has vector shuffles for `channels` channels of Size bytes.
 template <std::size_t Size>
-void interleave(unsigned char const* src, std::size_t stride, unsigned char* dst,
-                std::size_t frames, std::size_t channels) {
+inline bool shuffles(std::size_t channels) {
+#if defined(__SSE2__)
+  switch (Size) {
+    case 2:
+      return channels == 2 || channels == 8;
+    case 4:
+      return channels == 2 || channels == 4 || channels == 8;
+    case 8:
+      return channels % 2 == 0;
+    default:
+      return false;
+  }
+#else
+  (void)channels;
+  return false;
+#endif
+}
+
+// Writes interleaved frames of `channels` samples of Size bytes at dst.
+// load(c, f) gives the vector of 16 / Size samples of channel c from frame f;
+// one(c, f, d) writes the one sample of channel c at frame f to d. Channel
+// counts that `shuffles` names go through vector shuffles; the rest one sample
+// at a time, writing in order.
+template <std::size_t Size, typename Load, typename One>
+void interleaveWith(Load load, One one, unsigned char* dst, std::size_t frames,
+                    std::size_t channels) {
   std::size_t f = 0;
 #if defined(__SSE2__)
-  auto load = [&](std::size_t c, std::size_t at) {
-    return _mm_loadu_si128(reinterpret_cast<__m128i const*>(src + (c * stride + at) * Size));
-  };
   auto store = [&](std::size_t at, __m128i v) {
     _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + at * Size), v);
   };
@@ -329,16 +328,37 @@ void interleave(unsigned char const* src, std::size_t stride, unsigned char* dst
       }
     }
   }
+#else
+  (void)load;
 #endif
   for (; f < frames; ++f)
-    for (std::size_t c = 0; c < channels; ++c)
-      std::memcpy(dst + (f * channels + c) * Size, src + (c * stride + f) * Size, Size);
+    for (std::size_t c = 0; c < channels; ++c) one(c, f, dst + (f * channels + c) * Size);
 }
 
-// Channel-after-channel (frames per channel contiguous) to interleaved frames,
-// tile by tile: each channel's run of a tile is converted into a small buffer
-// in the first-level cache, then the tile is interleaved from there. A
-// type to itself is interleaved straight from the source.
+// Interleaves `channels` runs of `frames` samples of Size bytes (run c at
+// src + c * stride * Size) into frames at dst.
+template <std::size_t Size>
+void interleave(unsigned char const* src, std::size_t stride, unsigned char* dst,
+                std::size_t frames, std::size_t channels) {
+  auto at = [&](std::size_t c, std::size_t f) { return src + (c * stride + f) * Size; };
+  interleaveWith<Size>(
+      [&](std::size_t c, std::size_t f) {
+#if defined(__SSE2__)
+        return _mm_loadu_si128(reinterpret_cast<__m128i const*>(at(c, f)));
+#else
+        return 0;
+#endif
+      },
+      [&](std::size_t c, std::size_t f, unsigned char* d) { std::memcpy(d, at(c, f), Size); }, dst,
+      frames, channels);
+}
+
+// Channel-after-channel (frames per channel contiguous) to interleaved frames.
+// A type to itself, and the conversions with a vector path at channel counts
+// with vector shuffles, convert and interleave in registers, reading every
+// channel a vector at a time. The rest go tile by tile: each channel's run of
+// a tile is converted into a small buffer in the first-level cache, then the
+// tile is interleaved from there.
 template <typename In, typename Out>
 void transposeRun(unsigned char const* src, unsigned char* dst, std::size_t frames,
                   std::size_t channels) {
@@ -346,39 +366,49 @@ void transposeRun(unsigned char const* src, unsigned char* dst, std::size_t fram
     convertRun<In, Out>(src, dst, frames);
     return;
   }
+  auto at = [&](std::size_t c, std::size_t f) { return src + (c * frames + f) * In::size; };
   if constexpr (std::is_same<In, Out>::value) {
     interleave<In::size>(src, frames, dst, frames, channels);
-  } else {
-    // 32 frames a tile: every channel's run is read a few cache lines at a
-    // time, which the prefetchers follow for many channels at once.
-    constexpr std::size_t bufferBytes = 16384;
-    std::size_t const tile = std::min<std::size_t>(8, bufferBytes / (channels * Out::size) / 8 * 8);
-    if (tile == 0) {
-      // More channels than the buffer takes 16 frames of: tiles of channels x
-      // frames, converting straight into place.
-      constexpr std::size_t frameTile = 256;
-      constexpr std::size_t channelTile = 16;
-      for (std::size_t f0 = 0; f0 < frames; f0 += frameTile) {
-        std::size_t const f1 = std::min(frames, f0 + frameTile);
-        for (std::size_t c0 = 0; c0 < channels; c0 += channelTile) {
-          std::size_t const c1 = std::min(channels, c0 + channelTile);
-          for (std::size_t c = c0; c < c1; ++c) {
-            unsigned char const* s = src + (c * frames) * In::size;
-            unsigned char* d = dst + c * Out::size;
-            for (std::size_t f = f0; f < f1; ++f)
-              Convert<In, Out>::one(s + f * In::size, d + f * channels * Out::size);
-          }
-        }
-      }
+    return;
+  } else if constexpr (Vector<In, Out>::count * Out::size == 16) {
+    if (shuffles<Out::size>(channels)) {
+      interleaveWith<Out::size>(
+          [&](std::size_t c, std::size_t f) { return Vector<In, Out>::load(at(c, f)); },
+          [&](std::size_t c, std::size_t f, unsigned char* d) {
+            Convert<In, Out>::one(at(c, f), d);
+          },
+          dst, frames, channels);
       return;
     }
-    alignas(64) unsigned char buffer[bufferBytes];
-    for (std::size_t f0 = 0; f0 < frames; f0 += tile) {
-      std::size_t const n = std::min(tile, frames - f0);
-      for (std::size_t c = 0; c < channels; ++c)
-        convertRun<In, Out>(src + (c * frames + f0) * In::size, buffer + c * tile * Out::size, n);
-      interleave<Out::size>(buffer, tile, dst + f0 * channels * Out::size, n, channels);
+  }
+  // 8 frames a tile: every channel's run is read a cache line of doubles at a
+  // time, which the prefetchers follow for many channels at once.
+  constexpr std::size_t bufferBytes = 16384;
+  std::size_t const tile = std::min<std::size_t>(8, bufferBytes / (channels * Out::size) / 8 * 8);
+  if (tile == 0) {
+    // More channels than the buffer takes 8 frames of: tiles of channels x
+    // frames, converting straight into place.
+    constexpr std::size_t frameTile = 256;
+    constexpr std::size_t channelTile = 16;
+    for (std::size_t f0 = 0; f0 < frames; f0 += frameTile) {
+      std::size_t const f1 = std::min(frames, f0 + frameTile);
+      for (std::size_t c0 = 0; c0 < channels; c0 += channelTile) {
+        std::size_t const c1 = std::min(channels, c0 + channelTile);
+        for (std::size_t c = c0; c < c1; ++c) {
+          unsigned char* d = dst + c * Out::size;
+          for (std::size_t f = f0; f < f1; ++f)
+            Convert<In, Out>::one(at(c, f), d + f * channels * Out::size);
+        }
+      }
     }
+    return;
+  }
+  alignas(64) unsigned char buffer[bufferBytes];
+  for (std::size_t f0 = 0; f0 < frames; f0 += tile) {
+    std::size_t const n = std::min(tile, frames - f0);
+    for (std::size_t c = 0; c < channels; ++c)
+      convertRun<In, Out>(at(c, f0), buffer + c * tile * Out::size, n);
+    interleave<Out::size>(buffer, tile, dst + f0 * channels * Out::size, n, channels);
   }
 }
 
