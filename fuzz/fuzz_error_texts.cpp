@@ -49,8 +49,8 @@ extern "C" int LLVMFuzzerTestOneInput(std::uint8_t const* data, std::size_t size
   hm::VideoEventHandler video;
   raise(audio, cstring);
   raise(video, cstring);
-  for (hm::EventHandler* h : {static_cast<hm::EventHandler*>(&audio),
-                              static_cast<hm::EventHandler*>(&video)}) {
+  for (hm::EventHandler* h :
+       {static_cast<hm::EventHandler*>(&audio), static_cast<hm::EventHandler*>(&video)}) {
     h->onNotice1(new Notice(cstring));
     h->onNotice2(new Notice(cstring));
     h->onNotice1(nullptr);

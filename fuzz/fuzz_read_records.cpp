@@ -26,7 +26,7 @@ std::string file = "/tmp/fuzz-read-records.wav";
 unsigned long count(Bytes& in) {
   // Large counts are ones no buffer can have: their products overflow or pass
   // what the allocator hands out, so a reader that trusts them cannot succeed.
-  static unsigned long const huge[] = {ULONG_MAX,  ULONG_MAX / 2, ULONG_MAX / 4,
+  static unsigned long const huge[] = {ULONG_MAX, ULONG_MAX / 2, ULONG_MAX / 4,
                                        1UL << 62, 1UL << 61,     ULONG_MAX - 7};
   std::uint8_t b = in.byte();
   return b < 240 ? b : huge[b % 6];

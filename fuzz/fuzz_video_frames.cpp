@@ -21,7 +21,8 @@ template <class Enum>
 Enum pick(Bytes& in, int known) {
   std::uint8_t b = in.byte();
   // Mostly values in the enumeration, sometimes anything at all.
-  return static_cast<Enum>(b < 224 ? b % known : static_cast<std::int32_t>(in.take<std::uint32_t>()));
+  return static_cast<Enum>(b < 224 ? b % known
+                                   : static_cast<std::int32_t>(in.take<std::uint32_t>()));
 }
 
 void expectIdentifier(hm::Exception const& e) {

@@ -78,8 +78,7 @@ TEST_P(FullFileSystem, WriteOrCloseFailsWithAnIdentifierAndASecondCloseReturns) 
     for (unsigned long f0 = 0; f0 < 250000 && failure.empty(); f0 += 1000) {
       auto b = block(f0, 1000, 2, 1);
       failure = outcome([&] {
-        writer->writeAudio(reinterpret_cast<unsigned char const*>(b.data()), 1000,
-                           hm::AUDIO_INT16);
+        writer->writeAudio(reinterpret_cast<unsigned char const*>(b.data()), 1000, hm::AUDIO_INT16);
       });
     }
     if (failure.empty()) failure = outcome([&] { writer->close(); });
@@ -142,8 +141,7 @@ TEST_P(ThrowingPlugin, WriterLifeSeesOnlyLibraryExceptions) {
       auto b = block(0, 16, 1, 0);
       for (int i = 0; i < 4; ++i)
         seen.push_back(outcome([&] {
-          writer->writeAudio(reinterpret_cast<unsigned char const*>(b.data()), 16,
-                             hm::AUDIO_INT16);
+          writer->writeAudio(reinterpret_cast<unsigned char const*>(b.data()), 16, hm::AUDIO_INT16);
         }));
       seen.push_back(outcome([&] { writer->close(); }));
     }
@@ -165,8 +163,8 @@ TEST_P(ThrowingPlugin, ReaderLifeSeesOnlyLibraryExceptions) {
   {
     std::unique_ptr<hm::fmmfb2audioreader> reader;
     seen.push_back(outcome([&] {
-      reader =
-          std::make_unique<hm::fmmfb2audioreader>(wide(file), scripted::DEVICE, scripted::CONVERTER);
+      reader = std::make_unique<hm::fmmfb2audioreader>(wide(file), scripted::DEVICE,
+                                                       scripted::CONVERTER);
     }));
     if (reader) {
       seen.push_back(outcome([&] { reader->open(); }));
@@ -211,14 +209,14 @@ std::vector<Injected> everyOperation() {
   return all;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    EveryOperation, ThrowingPlugin, ::testing::ValuesIn(everyOperation()),
-    [](::testing::TestParamInfo<Injected> const& info) {
-      std::string name = info.param.op;
-      for (auto& ch : name)
-        if (ch == '.') ch = '_';
-      return name + (info.param.what == scripted::Throw::BadAlloc ? "_BadAlloc" : "_Int");
-    });
+INSTANTIATE_TEST_SUITE_P(EveryOperation, ThrowingPlugin, ::testing::ValuesIn(everyOperation()),
+                         [](::testing::TestParamInfo<Injected> const& info) {
+                           std::string name = info.param.op;
+                           for (auto& ch : name)
+                             if (ch == '.') ch = '_';
+                           return name + (info.param.what == scripted::Throw::BadAlloc ? "_BadAlloc"
+                                                                                       : "_Int");
+                         });
 
 // ---- The worker fails while the host waits for room ------------------------
 
@@ -356,7 +354,7 @@ TEST_P(ChangedWhileRead, RewrittenFileIsReadOrRefusedWithAnIdentifier) {
   hm::fmmfb2audioreader reader(wide(path), "audiofilereader", "passthrough");
   reader.open();
   unsigned char* data = nullptr;
-  delete[] (reader.readAudio(&data, 1000), data);
+  delete[](reader.readAudio(&data, 1000), data);
   {
     // Same name, new contents: a header's worth of noise over everything.
     std::ofstream noise(path, std::ios::binary | std::ios::trunc);

@@ -69,8 +69,8 @@ inline void writeFile(std::string const& path, unsigned long frames, unsigned lo
 
 // Reads the whole file through the library; "" when every frame equals signal
 // `seed` and there are exactly `frames` of them, else what differs first.
-inline std::string verifyFile(std::string const& path, unsigned long frames,
-                              unsigned long channels, unsigned seed, unsigned long count = 777) {
+inline std::string verifyFile(std::string const& path, unsigned long frames, unsigned long channels,
+                              unsigned seed, unsigned long count = 777) {
   hm::fmmfb2audioreader reader(wide(path), "audiofilereader", "passthrough");
   reader.open();
   unsigned long at = 0;
