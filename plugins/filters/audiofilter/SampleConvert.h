@@ -228,8 +228,8 @@ struct Vector<Int16, Single> {
 template <typename In, typename Out>
 void convertRun(unsigned char const* src, unsigned char* dst, std::size_t count) {
   if constexpr (std::is_same<In, Out>::value) {
-    // A type to itself is the identity.
-    std::memcpy(dst, src, count * In::size);
+    // A type to itself is the identity (and an empty run may have no buffers).
+    if (count) std::memcpy(dst, src, count * In::size);
   } else {
     std::size_t i = 0;
 #if defined(__SSE2__)
