@@ -331,7 +331,7 @@ class Mj2Sink : public FrameSink {
   }
 
   // The MJ2 visual sample entry: the visual fields, the JP2 header (image header
-  // and colour specification) and the field coding box (progressive).
+  // and colour box) and the field coding box (progressive).
   void writeSampleEntry(IsoBoxWriter& b, std::uint32_t w, std::uint32_t h) const {
     b.begin("mjp2");
     b.zeros(6);

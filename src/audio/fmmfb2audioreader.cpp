@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "channel/ChannelManager.h"
+#include "channel/ConvertFailures.h"
 #include "channel/EventHandler.h"
 #include "channel/OwnedResultMap.h"
 #include "hostlib/multimedia/datatypes.h"
@@ -31,19 +32,6 @@ const char* const kCloseMessage =
     "Unexpected exception occurred when closing channel to read from the file";
 
 typedef std::vector<boost::any> SampleRecord;
-
-// Runs one channel call: a library exception goes on as a plain Exception with the
-// same identifier and message, anything else as UnexpectedException(message).
-template <class Call>
-void convertFailures(char const* message, Call call) {
-  try {
-    call();
-  } catch (Exception const& e) {
-    throw Exception(e);
-  } catch (...) {
-    throw UnexpectedException(message);
-  }
-}
 
 bool exists(std::u16string const& name) {
   ostra::filesystem::path path(true);

@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "channel/ChannelManager.h"
+#include "channel/ConvertFailures.h"
 #include "channel/EventHandler.h"
 #include "channel/PluginName.h"
 #include "ostra/filesystem.h"
@@ -39,19 +40,6 @@ sluice::OutputStream& outputStreamOf(ChannelManager& manager) {
   sluice::OutputStream* stream = manager.getChannel()->getOutputStream();
   if (!stream) throw std::logic_error("channel has no output stream");
   return *stream;
-}
-
-// Runs one channel call: a library exception goes on as a plain Exception with the
-// same identifier and message, anything else as UnexpectedException(message).
-template <class Call>
-void convertFailures(char const* message, Call call) {
-  try {
-    call();
-  } catch (Exception const& e) {
-    throw Exception(e);
-  } catch (...) {
-    throw UnexpectedException(message);
-  }
 }
 
 }  // namespace
