@@ -22,11 +22,8 @@ std::mutex& sndfileOpenMutex() {
 
 class SndfileDecoder : public Decoder {
  public:
-  SndfileDecoder(SNDFILE* file, int fd, SF_INFO const& info) : file_(file), fd_(fd), info_(info) {}
-  ~SndfileDecoder() override {
-    sf_close(file_);
-    ::close(fd_);
-  }
+  SndfileDecoder(SNDFILE* file, SF_INFO const& info) : file_(file), info_(info) {}
+  ~SndfileDecoder() override { sf_close(file_); }
 
   int channels() const override { return info_.channels; }
   int sampleRate() const override { return info_.samplerate; }
@@ -55,8 +52,7 @@ class SndfileDecoder : public Decoder {
   }
 
  private:
-  SNDFILE* file_;
-  int fd_;  // ours: libsndfile is told not to close it, so that no path closes it twice
+  SNDFILE* file_;  // owns its descriptor
   SF_INFO info_;
   std::uint64_t position_ = 0;
 };
@@ -81,11 +77,13 @@ std::unique_ptr<Decoder> openSndfileDecoder(std::string const& path, bool& corru
   int error = 0;
   {
     std::lock_guard<std::mutex> lock(sndfileOpenMutex());
-    file = sf_open_fd(fd, SFM_READ, &info, SF_FALSE);
+    // libsndfile owns the descriptor from here on: version 1.2.0 closes it when
+    // an open fails whatever it was told, so closing it here too could close a
+    // descriptor that another thread has just been given.
+    file = sf_open_fd(fd, SFM_READ, &info, SF_TRUE);
     if (!file) error = sf_error(nullptr);
   }
   if (!file) {
-    ::close(fd);
     if (error == SF_ERR_MALFORMED_FILE) corrupt = true;
     return nullptr;
   }
@@ -93,18 +91,16 @@ std::unique_ptr<Decoder> openSndfileDecoder(std::string const& path, bool& corru
   // MPEG audio goes to FFmpeg, which drops the encoder's delay and padding.
   if (major == SF_FORMAT_MPEG) {
     sf_close(file);
-    ::close(fd);
     return nullptr;
   }
   if (info.channels <= 0 || info.samplerate <= 0 || info.frames < 0 ||
       ((major == SF_FORMAT_WAV || major == SF_FORMAT_WAVEX || major == SF_FORMAT_RF64) &&
        headerSaysMore(file))) {
     sf_close(file);
-    ::close(fd);
     corrupt = true;
     return nullptr;
   }
-  return std::make_unique<SndfileDecoder>(file, fd, info);
+  return std::make_unique<SndfileDecoder>(file, info);
 }
 
 }  // namespace audiofile

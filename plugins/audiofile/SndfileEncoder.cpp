@@ -42,7 +42,11 @@ class SndfileEncoder : public Encoder {
     }
     {
       std::lock_guard<std::mutex> lock(sndfileOpenMutex());
-      file_ = sf_open_fd(fd, SFM_WRITE, &info, SF_FALSE);
+      // libsndfile gets a duplicate that it owns: version 1.2.0 closes the
+      // descriptor it is given when an open fails, whatever it was told. The
+      // original stays ours, so that its close reports what the disk could not take.
+      int lent = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+      file_ = lent < 0 ? nullptr : sf_open_fd(lent, SFM_WRITE, &info, SF_TRUE);
       if (!file_) {
         std::string why = sf_strerror(nullptr);
         ::close(fd);
@@ -184,7 +188,7 @@ class SndfileEncoder : public Encoder {
   }
 
   SNDFILE* file_ = nullptr;
-  int fd_ = -1;  // ours: libsndfile is told not to close it
+  int fd_ = -1;  // ours; libsndfile closes only its duplicate
   AudioDataType stored_ = AUDIO_INT16;
   AudioDataType write_ = AUDIO_INT16;
   int channels_ = 0;
