@@ -18,6 +18,7 @@
 
 #include "hostlib/multimedia/exceptions.h"
 #include "hostlib/multimedia/fmmfb2audioreader.h"
+#include "library/ExpectFailure.h"
 #include "scripted/Scripted.h"
 
 namespace hm = hostlib::multimedia;
@@ -32,19 +33,6 @@ const char* const kOpenMessage =
     "Unexpected exception occurred when opening channel to read from the file";
 const char* const kCloseMessage =
     "Unexpected exception occurred when closing channel to read from the file";
-
-template <class Expected>
-void expectFailure(std::function<void()> const& action, char const* name,
-                   std::string const& message) {
-  try {
-    action();
-    FAIL() << "nothing thrown";
-  } catch (hm::Exception const& e) {
-    EXPECT_EQ(typeid(Expected), typeid(e)) << typeid(e).name();
-    EXPECT_STREQ(name, e.name());
-    EXPECT_EQ(message, e.what());
-  }
-}
 
 scripted::Fault badAlloc(int times = -1) {
   scripted::Fault fault;

@@ -12,24 +12,12 @@
 
 #include "hostlib/multimedia/exceptions.h"
 #include "hostlib/multimedia/tmmfb2audiowriter.h"
+#include "library/ExpectFailure.h"
 #include "scripted/Scripted.h"
 
 namespace hm = hostlib::multimedia;
 
 namespace {
-
-template <class Expected>
-void expectFailure(std::function<void()> const& action, char const* name,
-                   std::string const& message) {
-  try {
-    action();
-    FAIL() << "nothing thrown";
-  } catch (hm::Exception const& e) {
-    EXPECT_EQ(typeid(Expected), typeid(e)) << typeid(e).name();
-    EXPECT_STREQ(name, e.name());
-    EXPECT_EQ(message, e.what());
-  }
-}
 
 std::set<std::string> keysOf(scripted::MapCopy const& map) {
   std::set<std::string> keys;

@@ -17,6 +17,7 @@
 #include "channel/EventHandler.h"
 #include "hostlib/multimedia/exceptions.h"
 #include "hostlib/multimedia/tmmfb2filewriter.h"
+#include "library/ExpectFailure.h"
 #include "scripted/Scripted.h"
 
 namespace hm = hostlib::multimedia;
@@ -39,19 +40,6 @@ class BareWriter : public hm::tmmfb2filewriter {
   void open() override {}
   void close() override {}
 };
-
-template <class Expected>
-void expectFailure(std::function<void()> const& action, char const* name,
-                   std::string const& message) {
-  try {
-    action();
-    FAIL() << "nothing thrown";
-  } catch (hm::Exception const& e) {
-    EXPECT_EQ(typeid(Expected), typeid(e)) << typeid(e).name();
-    EXPECT_STREQ(name, e.name());
-    EXPECT_EQ(message, e.what());
-  }
-}
 
 std::filesystem::path scratchDirectory() {
   char const* root = std::getenv("HOSTLIB_TEST_TMP");
