@@ -211,4 +211,44 @@ TEST(PackedPixelsFastPath, MatchesThreePlaneTransposes) {
     }
 }
 
+// 4:2:0 from 8-bit planes: the tiled vector path and the one-pixel code agree on
+// every sample, for both weight tables, sizes around the 16-pixel tiles, planes
+// at the extremes (all 0, all 255) and padded strides whose bytes must survive.
+TEST(Yuv420FastPath, MatchesTheOnePixelCode) {
+  for (auto [w, h] : {std::pair<std::size_t, std::size_t>{1, 1},
+                      {15, 17},
+                      {16, 16},
+                      {17, 16},
+                      {33, 65},
+                      {64, 130},
+                      {321, 181}})
+    for (int fill : {-1, 0, 255})
+      for (bool limited : {false, true}) {
+        std::vector<std::uint8_t> planes[3];
+        std::uint32_t seed = std::uint32_t(w * 7 + h);
+        for (auto& p : planes) {
+          p.resize(w * h);
+          for (auto& v : p)
+            v = fill >= 0 ? std::uint8_t(fill)
+                          : static_cast<std::uint8_t>((seed = seed * 1664525u + 1013904223u) >> 24);
+        }
+        std::size_t const yStride = w + 3, cw = (w + 1) / 2, ch = (h + 1) / 2, cStride = cw + 2;
+        auto const& k = limited ? videofilter::kLimitedRange : videofilter::kFullRange;
+        std::vector<std::uint8_t> want[3] = {std::vector<std::uint8_t>(yStride * h, 0xA5),
+                                             std::vector<std::uint8_t>(cStride * ch, 0xA5),
+                                             std::vector<std::uint8_t>(cStride * ch, 0xA5)};
+        std::vector<std::uint8_t> got[3] = {want[0], want[1], want[2]};
+        videofilter::rgbToYuv420Region<std::uint8_t>(planes[0].data(), planes[1].data(),
+                                                     planes[2].data(), h, k, want[0].data(),
+                                                     yStride, want[1].data(), want[2].data(),
+                                                     cStride, 0, h, 0, w);
+        videofilter::rgbToYuv420<std::uint8_t>(planes[0].data(), planes[1].data(),
+                                               planes[2].data(), w, h, k, got[0].data(), yStride,
+                                               got[1].data(), got[2].data(), cStride);
+        for (int j = 0; j < 3; ++j)
+          ASSERT_EQ(got[j], want[j]) << w << "x" << h << " plane " << j << " fill " << fill
+                                     << (limited ? " limited" : " full");
+      }
+}
+
 }  // namespace

@@ -5,7 +5,8 @@
 //     channels, a block that stays in cache and one that streams from memory;
 //   video/<size>/<uint8|uint16>/fourcc<1|2|3>: column-major planes into the
 //     layout the filter produces for them (uint8: packed BGR24 or grey bytes;
-//     uint16: 16-bit planes).
+//     uint16: 16-bit planes);
+//   video/<size>/uint8/yuv420: RGB planes into the 4:2:0 planes of the encoders.
 // Figures are items (samples or pixels) per second.
 #include <benchmark/benchmark.h>
 
@@ -128,6 +129,26 @@ void videoKernel(benchmark::State& state, std::size_t w, std::size_t h, int four
   state.SetItemsProcessed(std::int64_t(state.iterations()) * std::int64_t(n));
 }
 
+// RGB planes into the 4:2:0 planes that Motion JPEG and H.264 encode.
+void yuv420Kernel(benchmark::State& state, std::size_t w, std::size_t h) {
+  std::vector<unsigned char> planes[3];
+  std::uint32_t seed = 5;
+  for (auto& p : planes) {
+    p.resize(w * h);
+    for (auto& b : p) b = static_cast<unsigned char>((seed = seed * 1664525u + 1013904223u) >> 24);
+  }
+  std::size_t const cw = (w + 1) / 2, ch = (h + 1) / 2;
+  std::vector<std::uint8_t> y(w * h), u(cw * ch), v(cw * ch);
+  for (auto _ : state) {
+    videofilter::rgbToYuv420<std::uint8_t>(planes[0].data(), planes[1].data(), planes[2].data(), w,
+                                           h, videofilter::kFullRange, y.data(), w, u.data(),
+                                           v.data(), cw);
+    benchmark::DoNotOptimize(y.data());
+    benchmark::ClobberMemory();
+  }
+  state.SetItemsProcessed(std::int64_t(state.iterations()) * std::int64_t(w * h));
+}
+
 void registerAll() {
   for (long in : kTypes)
     for (long out : kTypes)
@@ -152,6 +173,10 @@ void registerAll() {
                                    videoKernel<std::uint16_t>, s.w, s.h, fourCC)
           ->Unit(benchmark::kMillisecond);
     }
+  for (Size s : {Size{"640x480", 640, 480}, Size{"1920x1080", 1920, 1080}})
+    benchmark::RegisterBenchmark((std::string("video/") + s.name + "/uint8/yuv420").c_str(),
+                                 yuv420Kernel, s.w, s.h)
+        ->Unit(benchmark::kMillisecond);
 }
 
 }  // namespace

@@ -1,8 +1,8 @@
-// Three column-major planes into packed 3-byte pixels, the layout of a BGR24
-// frame. The generic version is three transposePlane passes; 8-bit planes (what
-// hosts hand over most) go through 16 x 16 byte transposes in vector registers
-// and leave as whole 48-byte runs of a row, about ten times fewer memory
-// operations than one byte at a time.
+// Three column-major 8-bit planes in 16 x 16 byte tiles transposed in vector
+// registers: into packed 3-byte pixels (the layout of a BGR24 frame), leaving as
+// whole 48-byte runs of a row, and into the 4:2:0 planes of the encoders. About
+// ten times fewer memory operations than one byte at a time. Other element
+// types take the generic kernels of PlaneTranspose.h.
 #pragma once
 
 #include <algorithm>
@@ -86,6 +86,30 @@ inline void storeRow(__m128i b0, __m128i b1, __m128i b2, std::uint8_t* out) {
   std::memcpy(out + 44, &tail, 4);
 }
 
+// The 16 columns from c0 of rows [r0, r1) of three planes: 48 scattered runs
+// that no hardware prefetcher foresees; asking for them early hides the latency.
+inline void prefetchColumns(unsigned char const* const planes[3], std::size_t c0, std::size_t r0,
+                            std::size_t r1, std::size_t h) {
+  for (int k = 0; k < 3; ++k)
+    for (std::size_t j = 0; j < 16; ++j) {
+      char const* at = reinterpret_cast<char const*>(planes[k] + (c0 + j) * h + r0);
+      _mm_prefetch(at, _MM_HINT_T0);
+      _mm_prefetch(at + (r1 - r0) - 1, _MM_HINT_T0);
+    }
+}
+
+// The 16 x 16 tile at (r0, c0) of three column-major planes, as rows:
+// rows[k][i] holds row r0 + i of plane k, columns c0 .. c0 + 15.
+__attribute__((always_inline)) inline void loadTile(unsigned char const* const planes[3],
+                                                    std::size_t c0, std::size_t r0,
+                                                    std::size_t h, __m128i rows[3][16]) {
+  for (int k = 0; k < 3; ++k) {
+    for (std::size_t j = 0; j < 16; ++j)
+      rows[k][j] = _mm_loadu_si128(reinterpret_cast<__m128i const*>(planes[k] + (c0 + j) * h + r0));
+    transpose16(rows[k]);
+  }
+}
+
 // The whole 16 x 16 tiles, each row of a tile leaving through StoreRow.
 template <void (*StoreRow)(__m128i, __m128i, __m128i, std::uint8_t*)>
 __attribute__((always_inline)) inline void packTiles(unsigned char const* const planes[3],
@@ -97,23 +121,10 @@ __attribute__((always_inline)) inline void packTiles(unsigned char const* const 
   for (std::size_t band = 0; band < h16; band += 64) {
     std::size_t const bandEnd = std::min(h16, band + 64);
     for (std::size_t c0 = 0; c0 < w16; c0 += 16) {
-      // The next 16 columns' part of the band: 48 scattered lines that no
-      // hardware prefetcher foresees; asking for them now hides the latency.
-      if (c0 + 16 < w16)
-        for (int k = 0; k < 3; ++k)
-          for (std::size_t j = 16; j < 32; ++j) {
-            char const* at = reinterpret_cast<char const*>(planes[k] + (c0 + j) * h + band);
-            _mm_prefetch(at, _MM_HINT_T0);
-            _mm_prefetch(at + (bandEnd - band) - 1, _MM_HINT_T0);
-          }
+      if (c0 + 16 < w16) prefetchColumns(planes, c0 + 16, band, bandEnd, h);
       for (std::size_t r0 = band; r0 < bandEnd; r0 += 16) {
         __m128i rows[3][16];
-        for (int k = 0; k < 3; ++k) {
-          for (std::size_t j = 0; j < 16; ++j)
-            rows[k][j] =
-                _mm_loadu_si128(reinterpret_cast<__m128i const*>(planes[k] + (c0 + j) * h + r0));
-          transpose16(rows[k]);
-        }
+        loadTile(planes, c0, r0, h, rows);
         for (std::size_t i = 0; i < 16; ++i)
           StoreRow(rows[0][i], rows[1][i], rows[2][i],
                    first + static_cast<std::ptrdiff_t>(r0 + i) * rowStride + 3 * c0);
@@ -198,7 +209,122 @@ inline void packThreeBytes(unsigned char const* q0, unsigned char const* q1,
     for (std::size_t c = 0; c < w16; ++c) edge(r, c);
 }
 
+// w * x as a * x + b * (x << shift), with a and b small enough for 16-bit lanes
+// when x << shift fits one: the products of _mm_madd_epi16 are then exact.
+inline __m128i splitWeight(int w, int shift) {
+  int const b = (w + (1 << (shift - 1))) >> shift;
+  int const a = w - b * (1 << shift);
+  return _mm_set1_epi32(static_cast<int>(static_cast<std::uint32_t>(static_cast<std::uint16_t>(a)) |
+                                         (static_cast<std::uint32_t>(static_cast<std::uint16_t>(b)) << 16)));
+}
+
+// wr * r + wg * g + wb * b + bias in 32-bit lanes for the four 16-bit values of
+// each of (r, g, b) in the low (or high) half; rs, gs, bs are those shifted.
+template <bool High>
+__attribute__((always_inline)) inline __m128i weighted(__m128i r, __m128i rs, __m128i g, __m128i gs,
+                                                       __m128i b, __m128i bs, __m128i const w[3],
+                                                       __m128i bias) {
+  auto pair = [](__m128i x, __m128i xs) {
+    return High ? _mm_unpackhi_epi16(x, xs) : _mm_unpacklo_epi16(x, xs);
+  };
+  __m128i sum = _mm_add_epi32(_mm_madd_epi16(pair(r, rs), w[0]), _mm_madd_epi16(pair(g, gs), w[1]));
+  return _mm_add_epi32(_mm_add_epi32(sum, _mm_madd_epi16(pair(b, bs), w[2])), bias);
+}
+
+// Eight 16-bit codes (four each in lo and hi, already in 32-bit lanes) into bytes,
+// clipped to 0..255 as clip8 does.
+inline __m128i narrow(__m128i lo, __m128i hi) {
+  __m128i const words = _mm_packs_epi32(lo, hi);
+  return _mm_packus_epi16(words, words);
+}
+
+// The whole 16 x 16 tiles of rgbToYuv420 for 8-bit planes: the same integer
+// arithmetic as the one-pixel code, eight pixels at a time.
+inline void yuv420Tiles(unsigned char const* const planes[3], std::size_t w16, std::size_t h16,
+                        std::size_t h, YuvWeights const& k, std::uint8_t* y, std::size_t yStride,
+                        std::uint8_t* u, std::uint8_t* v, std::size_t cStride) {
+  // Luma codes are at most 255 (shifted by 7 they fit 16 bits); chroma sums of
+  // four at most 1020 (shifted by 5).
+  __m128i const wy[3] = {splitWeight(k.yr, 7), splitWeight(k.yg, 7), splitWeight(k.yb, 7)};
+  __m128i const wu[3] = {splitWeight(k.ur, 5), splitWeight(k.ug, 5), splitWeight(k.ub, 5)};
+  __m128i const wv[3] = {splitWeight(k.vr, 5), splitWeight(k.vg, 5), splitWeight(k.vb, 5)};
+  __m128i const yBias = _mm_set1_epi32(32768), cBias = _mm_set1_epi32(1 << 17);
+  __m128i const yOffset = _mm_set1_epi32(k.yOffset), cOffset = _mm_set1_epi32(128);
+  __m128i const zero = _mm_setzero_si128(), lowBytes = _mm_set1_epi16(0x00FF);
+
+  auto luma = [&](__m128i const* rgb, std::uint8_t* out) {
+    __m128i half[2];
+    for (int hi = 0; hi < 2; ++hi) {
+      __m128i c[3], cs[3];
+      for (int j = 0; j < 3; ++j) {
+        c[j] = hi ? _mm_unpackhi_epi8(rgb[j], zero) : _mm_unpacklo_epi8(rgb[j], zero);
+        cs[j] = _mm_slli_epi16(c[j], 7);
+      }
+      __m128i const lo4 = _mm_add_epi32(
+          _mm_srai_epi32(weighted<false>(c[0], cs[0], c[1], cs[1], c[2], cs[2], wy, yBias), 16),
+          yOffset);
+      __m128i const hi4 = _mm_add_epi32(
+          _mm_srai_epi32(weighted<true>(c[0], cs[0], c[1], cs[1], c[2], cs[2], wy, yBias), 16),
+          yOffset);
+      half[hi] = _mm_packs_epi32(lo4, hi4);
+    }
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_packus_epi16(half[0], half[1]));
+  };
+  // The sums of each 2 x 2 block of two rows: eight 16-bit sums.
+  auto blockSums = [&](__m128i a, __m128i b) {
+    __m128i const pa = _mm_add_epi16(_mm_and_si128(a, lowBytes), _mm_srli_epi16(a, 8));
+    __m128i const pb = _mm_add_epi16(_mm_and_si128(b, lowBytes), _mm_srli_epi16(b, 8));
+    return _mm_add_epi16(pa, pb);
+  };
+  auto chroma = [&](__m128i const s[3], __m128i const ss[3], __m128i const w[3], std::uint8_t* out) {
+    __m128i const lo = _mm_add_epi32(
+        _mm_srai_epi32(weighted<false>(s[0], ss[0], s[1], ss[1], s[2], ss[2], w, cBias), 18), cOffset);
+    __m128i const hi = _mm_add_epi32(
+        _mm_srai_epi32(weighted<true>(s[0], ss[0], s[1], ss[1], s[2], ss[2], w, cBias), 18), cOffset);
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(out), narrow(lo, hi));
+  };
+
+  for (std::size_t band = 0; band < h16; band += 64) {
+    std::size_t const bandEnd = std::min(h16, band + 64);
+    for (std::size_t c0 = 0; c0 < w16; c0 += 16) {
+      if (c0 + 16 < w16) prefetchColumns(planes, c0 + 16, band, bandEnd, h);
+      for (std::size_t r0 = band; r0 < bandEnd; r0 += 16) {
+        __m128i rows[3][16];
+        loadTile(planes, c0, r0, h, rows);
+        for (std::size_t i = 0; i < 16; i += 2) {
+          __m128i const top[3] = {rows[0][i], rows[1][i], rows[2][i]};
+          __m128i const bottom[3] = {rows[0][i + 1], rows[1][i + 1], rows[2][i + 1]};
+          luma(top, y + (r0 + i) * yStride + c0);
+          luma(bottom, y + (r0 + i + 1) * yStride + c0);
+          __m128i s[3], ss[3];
+          for (int j = 0; j < 3; ++j) {
+            s[j] = blockSums(top[j], bottom[j]);
+            ss[j] = _mm_slli_epi16(s[j], 5);
+          }
+          std::size_t const at = (r0 + i) / 2 * cStride + c0 / 2;
+          chroma(s, ss, wu, u + at);
+          chroma(s, ss, wv, v + at);
+        }
+      }
+    }
+  }
+}
+
 }  // namespace detail
+
+// 8-bit planes: whole tiles in vector registers, the frame's edges one pixel
+// at a time (the edge rectangles start on even rows and columns).
+template <>
+inline void rgbToYuv420<std::uint8_t>(unsigned char const* r, unsigned char const* g,
+                                      unsigned char const* b, std::size_t w, std::size_t h,
+                                      YuvWeights const& k, std::uint8_t* y, std::size_t yStride,
+                                      std::uint8_t* u, std::uint8_t* v, std::size_t cStride) {
+  std::size_t const w16 = w / 16 * 16, h16 = h / 16 * 16;
+  unsigned char const* const planes[3] = {r, g, b};
+  detail::yuv420Tiles(planes, w16, h16, h, k, y, yStride, u, v, cStride);
+  rgbToYuv420Region<std::uint8_t>(r, g, b, h, k, y, yStride, u, v, cStride, 0, h, w16, w);
+  rgbToYuv420Region<std::uint8_t>(r, g, b, h, k, y, yStride, u, v, cStride, h16, h, 0, w16);
+}
 
 template <>
 inline void packThree<std::uint8_t>(unsigned char const* q0, unsigned char const* q1,

@@ -210,17 +210,21 @@ inline void padEdges(std::uint8_t* plane, std::size_t stride, std::size_t w, std
 // 2 x 2 block (edge pixels repeated at odd sizes). Each tile is first transposed
 // into small row-major code arrays that stay in the first-level cache, so that the
 // arithmetic runs along rows, where the compiler vectorises it.
+//
+// rgbToYuv420Region converts only rows [rBegin, rEnd) and columns [cBegin,
+// cEnd) of the frame; both starts must be even, and an odd end is the frame's.
 template <typename T>
-void rgbToYuv420(unsigned char const* r, unsigned char const* g, unsigned char const* b,
-                 std::size_t w, std::size_t h, YuvWeights const& k, std::uint8_t* y,
-                 std::size_t yStride, std::uint8_t* u, std::uint8_t* v, std::size_t cStride) {
+void rgbToYuv420Region(unsigned char const* r, unsigned char const* g, unsigned char const* b,
+                       std::size_t h, YuvWeights const& k, std::uint8_t* y, std::size_t yStride,
+                       std::uint8_t* u, std::uint8_t* v, std::size_t cStride, std::size_t rBegin,
+                       std::size_t rEnd, std::size_t cBegin, std::size_t cEnd) {
   constexpr std::size_t T2 = kTile;  // even: tiles start on 2 x 2 block boundaries
   alignas(64) std::uint8_t R[T2][T2], G[T2][T2], B[T2][T2];
-  for (std::size_t r0 = 0; r0 < h; r0 += T2) {
-    std::size_t const rows = std::min(T2, h - r0);
+  for (std::size_t r0 = rBegin; r0 < rEnd; r0 += T2) {
+    std::size_t const rows = std::min(T2, rEnd - r0);
     std::size_t const rowsEven = rows + rows % 2;
-    for (std::size_t c0 = 0; c0 < w; c0 += T2) {
-      std::size_t const cols = std::min(T2, w - c0);
+    for (std::size_t c0 = cBegin; c0 < cEnd; c0 += T2) {
+      std::size_t const cols = std::min(T2, cEnd - c0);
       std::size_t const colsEven = cols + cols % 2;
       for (std::size_t c = 0; c < cols; ++c) {
         std::size_t const at = (c0 + c) * h + r0;
@@ -260,6 +264,13 @@ void rgbToYuv420(unsigned char const* r, unsigned char const* g, unsigned char c
       }
     }
   }
+}
+
+template <typename T>
+void rgbToYuv420(unsigned char const* r, unsigned char const* g, unsigned char const* b,
+                 std::size_t w, std::size_t h, YuvWeights const& k, std::uint8_t* y,
+                 std::size_t yStride, std::uint8_t* u, std::uint8_t* v, std::size_t cStride) {
+  rgbToYuv420Region<T>(r, g, b, h, k, y, yStride, u, v, cStride, 0, h, 0, w);
 }
 
 // A 4:2:2 frame (full-range Y of w columns, Cb and Cr of w/2 columns, all column-
