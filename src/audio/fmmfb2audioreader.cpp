@@ -195,6 +195,17 @@ unsigned long fmmfb2audioreader::readAudio(unsigned char** data, const unsigned 
     refuseRead();
   }
 
+  // One record holding the whole read (the usual case) already is such a
+  // buffer, allocated with new[]: it passes to the caller as it is, which
+  // spares a copy of every sample read.
+  if (taken.size() == 1 && taken[0].frames == countRead && taken[0].samples && bufferSize != 0) {
+    SampleRecord& record = *static_cast<SampleRecord*>(list[0]);
+    *boost::any_cast<unsigned char*>(&record[0]) = nullptr;  // the record no longer owns it
+    *data = taken[0].samples;
+    records.release(0);
+    return countRead;
+  }
+
   std::unique_ptr<unsigned char[]> buffer(new unsigned char[bufferSize]);
   std::size_t offset = 0;
   for (std::size_t i = 0; i < taken.size(); ++i) {
