@@ -2,7 +2,9 @@
 // returned whole when let go, so memory does not creep up with a file's length
 // (aligned heap blocks of a few MiB fragment the heap); a small pool keeps the
 // last few for reuse, so that a writer's steady stream of equal records does
-// not touch fresh pages every time.
+// not touch fresh pages every time. The pool keeps the most recent blocks: those
+// of a stream that has ended give way to the sizes in use now (each fresh
+// mapping costs a page fault per page and each unmapping a cross-core flush).
 #include <sys/mman.h>
 
 #include <cstdlib>
@@ -53,11 +55,10 @@ void* allocateBlock(std::size_t size) {
   {
     Pool& pl = pool();
     std::lock_guard<std::mutex> lock(pl.mutex);
-    for (std::size_t i = 0; i < pl.blocks.size(); ++i) {
+    for (std::size_t i = pl.blocks.size(); i-- > 0;) {
       if (pl.blocks[i].second == length) {
         void* p = pl.blocks[i].first;
-        pl.blocks[i] = pl.blocks.back();
-        pl.blocks.pop_back();
+        pl.blocks.erase(pl.blocks.begin() + std::ptrdiff_t(i));
         pl.bytes -= length;
         return p;
       }
@@ -75,20 +76,32 @@ void releaseBlock(void* block, std::size_t size) noexcept {
     return;
   }
   std::size_t const length = mapped(size);
-  {
+  std::vector<std::pair<void*, std::size_t>> evicted;
+  bool kept = false;
+  if (length <= kPoolBytes) {
     Pool& pl = pool();
     std::lock_guard<std::mutex> lock(pl.mutex);
-    if (pl.blocks.size() < kPoolBlocks && pl.bytes + length <= kPoolBytes) {
-      try {
-        pl.blocks.emplace_back(block, length);
-        pl.bytes += length;
-        return;
-      } catch (...) {
-        // no room to remember it: return it below
-      }
+    try {
+      if (pl.blocks.capacity() < kPoolBlocks) pl.blocks.reserve(kPoolBlocks);
+      evicted.reserve(kPoolBlocks);
+      // The oldest blocks make room for this one.
+      std::size_t drop = 0;
+      std::size_t bytes = pl.bytes;
+      while (drop < pl.blocks.size() &&
+             (pl.blocks.size() - drop >= kPoolBlocks || bytes + length > kPoolBytes))
+        bytes -= pl.blocks[drop++].second;
+      evicted.assign(pl.blocks.begin(), pl.blocks.begin() + std::ptrdiff_t(drop));
+      pl.blocks.erase(pl.blocks.begin(), pl.blocks.begin() + std::ptrdiff_t(drop));
+      pl.blocks.emplace_back(block, length);
+      pl.bytes = bytes + length;
+      kept = true;
+    } catch (...) {
+      // no room to remember it: return it below
     }
   }
-  ::munmap(block, length);
+  // Unmapped outside the lock: it waits for the other cores' flushes.
+  for (auto const& old : evicted) ::munmap(old.first, old.second);
+  if (!kept) ::munmap(block, length);
 }
 
 }  // namespace sluice
