@@ -4,6 +4,8 @@
 #include <boost/any.hpp>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
+#include <exception>
 #include <limits>
 #include <vector>
 
@@ -17,6 +19,9 @@ namespace audiofile {
 using namespace hostlib::multimedia;
 
 namespace {
+
+// Records smaller than this are gathered before they reach the encoder.
+constexpr std::size_t kGatherBytes = std::size_t(64) << 10;
 
 // A WAV file's sizes are 32-bit: keep room below 4 GiB for every header chunk
 // libsndfile may write (a float file's PEAK chunk grows with the channels).
@@ -100,10 +105,14 @@ std::uint64_t wavLimitFromEnvironment() {
 
 AudioFileWriter::~AudioFileWriter() {
   if (encoder_) {
+    // A destructor completes the file as far as it can and reports nothing.
+    try {
+      flushGathered();
+    } catch (...) {
+    }
     try {
       encoder_->finish();
     } catch (...) {
-      // A destructor completes the file as far as it can and reports nothing.
     }
   }
 }
@@ -205,6 +214,7 @@ void AudioFileWriter::open(PropertyMap const& options) {
   haveSettings_ = true;
   wavLimit_ = wavLimitFromEnvironment();
   wavWritten_ = 0;
+  gatheredBytes_ = gatheredFrames_ = 0;
 }
 
 void AudioFileWriter::write(OwnedRecord& owned) {
@@ -237,25 +247,64 @@ void AudioFileWriter::writeSamples(unsigned char const* samples, std::size_t fra
     wavWritten_ += bytes;
   }
 
+  std::size_t const bytes = count * audioSampleSize(wide);
+  if (bytes >= kGatherBytes) {
+    // Large records go straight through, after what was gathered before them.
+    flushGathered();
+    if (type == stored && stored == wide) {
+      encoder_->write(samples, frames);
+      return;
+    }
+    wide_.resize(bytes);
+    convert(samples, count, type, wide_.data());
+    encoder_->write(wide_.data(), frames);
+    return;
+  }
+  if (gatheredBytes_ + bytes > kGatherBytes) flushGathered();
+  if (!gather_) gather_.reset(new unsigned char[kGatherBytes]);
+  convert(samples, count, type, gather_.get() + gatheredBytes_);
+  gatheredBytes_ += bytes;
+  gatheredFrames_ += frames;
+}
+
+void AudioFileWriter::convert(unsigned char const* samples, std::size_t count, AudioDataType type,
+                              unsigned char* out) {
+  AudioDataType const stored = encoder_->storedType();
+  AudioDataType const wide = encoder_->writeType();
   if (type == stored && stored == wide) {
-    encoder_->write(samples, frames);
+    std::memcpy(out, samples, count * audioSampleSize(wide));
     return;
   }
   // Round and clip at the stored width, then widen exactly for libsndfile.
-  scratch_.resize(count * audioSampleSize(stored));
-  audio::convertFunction(type, stored)(samples, scratch_.data(), count);
   if (stored == wide) {
-    encoder_->write(scratch_.data(), frames);
+    audio::convertFunction(type, stored)(samples, out, count);
     return;
   }
-  wide_.resize(count * audioSampleSize(wide));
-  audio::convertFunction(stored, wide)(scratch_.data(), wide_.data(), count);
-  encoder_->write(wide_.data(), frames);
+  scratch_.resize(count * audioSampleSize(stored));
+  audio::convertFunction(type, stored)(samples, scratch_.data(), count);
+  audio::convertFunction(stored, wide)(scratch_.data(), out, count);
+}
+
+void AudioFileWriter::flushGathered() {
+  std::size_t const frames = gatheredFrames_;
+  if (frames == 0) return;
+  // Cleared first: samples whose write failed are not written again later.
+  gatheredBytes_ = gatheredFrames_ = 0;
+  encoder_->write(gather_.get(), frames);
 }
 
 void AudioFileWriter::close() {
+  if (!encoder_) return;
+  // The file is completed even when the last gathered samples cannot be written.
+  std::exception_ptr failed;
+  try {
+    flushGathered();
+  } catch (...) {
+    failed = std::current_exception();
+  }
   std::unique_ptr<Encoder> encoder = std::move(encoder_);
-  if (encoder) encoder->finish();
+  encoder->finish();
+  if (failed) std::rethrow_exception(failed);
 }
 
 void AudioFileWriter::term() {

@@ -31,6 +31,10 @@ class AudioFileWriter : public sdk::Device {
  private:
   EncoderSettings settingsFrom(PropertyMap const& options) const;
   void writeSamples(unsigned char const* samples, std::size_t frames, AudioDataType type);
+  // Converts `count` samples of `type` to the encoder's write type at `out`.
+  void convert(unsigned char const* samples, std::size_t count, AudioDataType type,
+               unsigned char* out);
+  void flushGathered();
 
   std::string path_;
   Container container_ = Container::Wav;
@@ -41,6 +45,11 @@ class AudioFileWriter : public sdk::Device {
   std::uint64_t wavLimit_ = 0;                 // bytes of sample data a WAV file may hold
   std::uint64_t wavWritten_ = 0;               // bytes of sample data written so far
   std::vector<unsigned char> scratch_, wide_;  // conversion buffers, reused
+  // Small records, converted, wait here and reach the encoder in one call:
+  // each encoder call costs about a system call, far more than a few frames.
+  std::unique_ptr<unsigned char[]> gather_;
+  std::size_t gatheredBytes_ = 0;
+  std::size_t gatheredFrames_ = 0;
 };
 
 }  // namespace audiofile
