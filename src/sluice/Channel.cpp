@@ -1,6 +1,7 @@
 // A channel: one device plug-in, the filters of its output stream, a bounded queue
 // drained by one worker thread, and the conversion of plug-in failures into
 // onError calls on the caller's thread.
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -9,6 +10,10 @@
 #include <thread>
 
 #include "Detail.h"
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#endif
 
 namespace sluice {
 namespace detail {
@@ -29,6 +34,22 @@ class ErrorImpl : public Error {
 // 16 MiB keeps a writer's peak memory well below 64 MiB whatever the file's
 // length, and still holds several seconds of multichannel audio.
 constexpr std::size_t QUEUE_BYTE_CAP = std::size_t(16) << 20;
+
+// How long an idle worker watches the queue before it sleeps: a host writing
+// small records hands over a record every microsecond or so, and putting the
+// worker to sleep and waking it again costs several times that.
+constexpr int kWorkerSpins = 4096;
+
+// Records below this size are freed by the writing thread (see `finished`).
+constexpr std::size_t kSmallRecordBytes = std::size_t(64) << 10;
+
+inline void cpuRelax() {
+#if defined(__x86_64__) || defined(__i386__)
+  _mm_pause();
+#else
+  std::this_thread::yield();
+#endif
+}
 
 // Frees the records a device delivered when the read cannot hand them on.
 void freeRecords(std::vector<void*>& records) {
@@ -90,6 +111,21 @@ struct ChannelImpl {
   std::deque<std::unique_ptr<OwnedRecord>> queue;
   std::size_t queuedBytes = 0;
   bool stopping = false;
+  // Mirrors of the queue's length and bytes, of `stopping` and of `failure`,
+  // written under `mutex` and read without it: by the worker watching for work
+  // before it sleeps, and by a host asking for space. Only the worker shortens
+  // the queue, so a host's stale view can only be fuller than the queue is.
+  std::atomic<std::size_t> queuedCount{0};
+  std::atomic<std::size_t> queuedBytesSeen{0};
+  std::atomic<bool> stopRequested{false};
+  std::atomic<bool> failed{false};
+  // Small records the device is done with go back to the writing thread to be
+  // freed there: freed on the worker, they would make the allocator's lock
+  // bounce between the threads at every record, and the writing thread's next
+  // allocations could not come from its own cache. Large ones are freed at once,
+  // to keep memory low.
+  std::vector<std::unique_ptr<OwnedRecord>> finished;
+  std::vector<std::unique_ptr<OwnedRecord>> finishedOnWriter;  // the writer's side only
   std::optional<std::string> failure;  // first worker failure since open
   bool reported = false;               // `failure` already reached onError
   std::thread worker;
@@ -109,6 +145,16 @@ struct ChannelImpl {
   void workerLoop() {
     std::unique_lock<std::mutex> lock(mutex);
     for (;;) {
+      if (queue.empty() && !stopping) {
+        lock.unlock();
+        for (int i = 0; i < kWorkerSpins; ++i) {
+          if (queuedCount.load(std::memory_order_acquire) != 0 ||
+              stopRequested.load(std::memory_order_acquire))
+            break;
+          cpuRelax();
+        }
+        lock.lock();
+      }
       workerWaits = true;
       workQueued.wait(lock, [&] { return !queue.empty() || stopping; });
       workerWaits = false;
@@ -116,6 +162,8 @@ struct ChannelImpl {
       std::unique_ptr<OwnedRecord> record = std::move(queue.front());
       queue.pop_front();
       queuedBytes -= record->bytes();
+      queuedCount.store(queue.size(), std::memory_order_release);
+      queuedBytesSeen.store(queuedBytes, std::memory_order_release);
       // A waiting writer wakes once the queue is down to half, and then fills
       // it in one go rather than one wake-up per record.
       if (writersWaiting && (queue.size() <= capacity / 2 || queuedBytes <= QUEUE_BYTE_CAP / 2))
@@ -132,10 +180,19 @@ struct ChannelImpl {
           failed = device.name + ":Unexpected";
         }
       }
-      record.reset();
+      bool const small = record->bytes() < kSmallRecordBytes;
+      if (!small) record.reset();
       lock.lock();
+      if (small) {
+        try {
+          finished.push_back(std::move(record));
+        } catch (std::bad_alloc const&) {
+          record.reset();
+        }
+      }
       if (failed && !failure) {
         failure = std::move(failed);
+        this->failed.store(true, std::memory_order_release);
         roomMade.notify_all();
       }
     }
@@ -157,11 +214,16 @@ struct ChannelImpl {
     {
       std::lock_guard<std::mutex> lock(mutex);
       stopping = true;
+      stopRequested.store(true, std::memory_order_release);
       workQueued.notify_one();
     }
     worker.join();
     std::lock_guard<std::mutex> lock(mutex);
     stopping = false;
+    stopRequested.store(false, std::memory_order_relaxed);
+    // Before the plug-ins that made them can go.
+    finished.clear();
+    finishedOnWriter.clear();
   }
 
   void reportPendingFailure() {
@@ -201,6 +263,7 @@ struct ChannelImpl {
     run(device.name, [&] { device->open(options); });
     std::lock_guard<std::mutex> lock(mutex);
     failure.reset();
+    failed.store(false, std::memory_order_release);
     reported = false;
     open = true;
   }
@@ -216,6 +279,7 @@ struct ChannelImpl {
       std::lock_guard<std::mutex> lock(mutex);
       if (failure && !reported) first = failure;
       failure.reset();
+      failed.store(false, std::memory_order_release);
       reported = false;
     }
     for (auto& filter : filters) {
@@ -278,6 +342,7 @@ struct ChannelImpl {
       std::unique_ptr<OwnedRecord> record = prepare(buffer);
       std::size_t bytes = record->bytes();
       std::unique_lock<std::mutex> lock(mutex);
+      finishedOnWriter.swap(finished);
       ++writersWaiting;
       roomMade.wait(lock, [&] {
         return failure || queue.empty() ||
@@ -290,7 +355,11 @@ struct ChannelImpl {
       }
       queuedBytes += bytes;
       queue.push_back(std::move(record));
+      queuedCount.store(queue.size(), std::memory_order_release);
+      queuedBytesSeen.store(queuedBytes, std::memory_order_release);
       if (workerWaits) workQueued.notify_one();
+      lock.unlock();
+      finishedOnWriter.clear();
     }
   }
 
@@ -302,10 +371,7 @@ struct ChannelImpl {
     // Not open, or a failure to report: room, so that a writer polling for
     // space calls write and learns why.
     if (!open) return 1;
-    {
-      std::lock_guard<std::mutex> lock(mutex);
-      if (failure) return 1;
-    }
+    if (failed.load(std::memory_order_acquire)) return 1;
     bool ready = true;
     try {
       ready = device->ready();
@@ -313,6 +379,11 @@ struct ChannelImpl {
       // write reports what is wrong with the device
     }
     if (!ready) return 0;
+    // Room now: no need for the lock, which the worker takes for every record.
+    std::size_t const n = queuedCount.load(std::memory_order_acquire);
+    std::size_t const b = queuedBytesSeen.load(std::memory_order_acquire);
+    if (n < capacity && (n == 0 || b < QUEUE_BYTE_CAP))
+      return static_cast<unsigned long>(capacity - n);
     std::unique_lock<std::mutex> lock(mutex);
     // Hosts poll until there is room: a full queue waits a moment for the
     // worker here, so that a polling host sleeps instead of spinning.
