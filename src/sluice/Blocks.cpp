@@ -1,4 +1,7 @@
-// Record storage. Small blocks come from the heap. Large ones are mapped pages
+// Record storage. Small blocks come from the heap, and a thread keeps the last
+// few it let go for its next blocks of the same size: a writer makes and frees
+// small records at every call, and 64-byte aligned heap blocks are the heap's
+// slowest kind (each one also makes it sweep its lists of freed blocks). Large ones are mapped pages
 // returned whole when let go, so memory does not creep up with a file's length
 // (aligned heap blocks of a few MiB fragment the heap); a small pool keeps the
 // last few for reuse, so that a writer's steady stream of equal records does
@@ -23,11 +26,71 @@ constexpr std::size_t kPoolBlocks = 8;
 constexpr std::size_t kPage = 4096;
 
 #if defined(__SANITIZE_ADDRESS__)
-// The sanitizer watches heap blocks only: give it every block.
+// The sanitizer watches heap blocks only: give it every block, none reused.
 constexpr bool kMapLarge = false;
 #else
 constexpr bool kMapLarge = true;
 #endif
+
+constexpr std::size_t kCachedMax = std::size_t(64) << 10;
+constexpr int kCacheSlots = 8;
+
+// A thread's small blocks, oldest first. Plain data, so that it stays usable
+// while the thread's other objects are destroyed; `Reaper` empties it then.
+struct SmallCache {
+  void* block[kCacheSlots];
+  std::size_t size[kCacheSlots];
+  int count;
+  bool closed;
+};
+thread_local SmallCache smallCache;
+
+struct Reaper {
+  ~Reaper() {
+    for (int i = 0; i < smallCache.count; ++i) std::free(smallCache.block[i]);
+    smallCache.count = 0;
+    smallCache.closed = true;
+  }
+};
+thread_local Reaper reaper;
+
+std::size_t rounded(std::size_t size) { return (size + 63) / 64 * 64; }
+
+void* takeCached(std::size_t size) {
+  SmallCache& c = smallCache;
+  for (int i = c.count; i-- > 0;) {
+    if (c.size[i] == size) {
+      void* p = c.block[i];
+      for (int j = i + 1; j < c.count; ++j) {
+        c.block[j - 1] = c.block[j];
+        c.size[j - 1] = c.size[j];
+      }
+      --c.count;
+      return p;
+    }
+  }
+  return nullptr;
+}
+
+void keepCached(void* block, std::size_t size) {
+  SmallCache& c = smallCache;
+  if (c.closed) {
+    std::free(block);
+    return;
+  }
+  (void)&reaper;  // the first block kept makes this thread's reaper
+  if (c.count == kCacheSlots) {
+    std::free(c.block[0]);
+    for (int j = 1; j < c.count; ++j) {
+      c.block[j - 1] = c.block[j];
+      c.size[j - 1] = c.size[j];
+    }
+    --c.count;
+  }
+  c.block[c.count] = block;
+  c.size[c.count] = size;
+  ++c.count;
+}
 
 struct Pool {
   std::mutex mutex;
@@ -47,7 +110,10 @@ std::size_t mapped(std::size_t size) { return (size + kPage - 1) / kPage * kPage
 
 void* allocateBlock(std::size_t size) {
   if (!kMapLarge || size < kLarge) {
-    void* p = std::aligned_alloc(64, (size + 63) / 64 * 64);
+    std::size_t const length = rounded(size);
+    if (kMapLarge && length <= kCachedMax)
+      if (void* p = takeCached(length)) return p;
+    void* p = std::aligned_alloc(64, length);
     if (!p) throw std::bad_alloc();
     return p;
   }
@@ -72,7 +138,10 @@ void* allocateBlock(std::size_t size) {
 void releaseBlock(void* block, std::size_t size) noexcept {
   if (!block) return;
   if (!kMapLarge || size < kLarge) {
-    std::free(block);
+    if (kMapLarge && rounded(size) <= kCachedMax)
+      keepCached(block, rounded(size));
+    else
+      std::free(block);
     return;
   }
   std::size_t const length = mapped(size);
