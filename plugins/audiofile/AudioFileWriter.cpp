@@ -255,9 +255,18 @@ void AudioFileWriter::writeSamples(unsigned char const* samples, std::size_t fra
       encoder_->write(samples, frames);
       return;
     }
-    wide_.resize(bytes);
-    convert(samples, count, type, wide_.data());
-    encoder_->write(wide_.data(), frames);
+    // Converted a cache-sized piece at a time, which the encoder reads while
+    // it is still in cache.
+    if (!gather_) gather_.reset(new unsigned char[kGatherBytes]);
+    std::size_t const channels = std::size_t(settings_.channels);
+    std::size_t const piece =
+        std::max<std::size_t>(1, kGatherBytes / (channels * audioSampleSize(wide)));
+    std::size_t const inFrame = channels * audioSampleSize(type);
+    for (std::size_t at = 0; at < frames; at += piece) {
+      std::size_t const n = std::min(piece, frames - at);
+      convert(samples + at * inFrame, n * channels, type, gather_.get());
+      encoder_->write(gather_.get(), n);
+    }
     return;
   }
   if (gatheredBytes_ + bytes > kGatherBytes) flushGathered();

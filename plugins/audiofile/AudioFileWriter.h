@@ -42,11 +42,12 @@ class AudioFileWriter : public sdk::Device {
   bool haveSettings_ = false;
   EncoderSettings settings_;
   std::unique_ptr<Encoder> encoder_;
-  std::uint64_t wavLimit_ = 0;                 // bytes of sample data a WAV file may hold
-  std::uint64_t wavWritten_ = 0;               // bytes of sample data written so far
-  std::vector<unsigned char> scratch_, wide_;  // conversion buffers, reused
+  std::uint64_t wavLimit_ = 0;          // bytes of sample data a WAV file may hold
+  std::uint64_t wavWritten_ = 0;        // bytes of sample data written so far
+  std::vector<unsigned char> scratch_;  // conversion buffer, reused
   // Small records, converted, wait here and reach the encoder in one call:
   // each encoder call costs about a system call, far more than a few frames.
+  // Large records are converted through it a piece at a time.
   std::unique_ptr<unsigned char[]> gather_;
   std::size_t gatheredBytes_ = 0;
   std::size_t gatheredFrames_ = 0;
