@@ -238,13 +238,12 @@ TEST(Yuv420FastPath, MatchesTheOnePixelCode) {
                                              std::vector<std::uint8_t>(cStride * ch, 0xA5),
                                              std::vector<std::uint8_t>(cStride * ch, 0xA5)};
         std::vector<std::uint8_t> got[3] = {want[0], want[1], want[2]};
-        videofilter::rgbToYuv420Region<std::uint8_t>(planes[0].data(), planes[1].data(),
-                                                     planes[2].data(), h, k, want[0].data(),
-                                                     yStride, want[1].data(), want[2].data(),
-                                                     cStride, 0, h, 0, w);
-        videofilter::rgbToYuv420<std::uint8_t>(planes[0].data(), planes[1].data(),
-                                               planes[2].data(), w, h, k, got[0].data(), yStride,
-                                               got[1].data(), got[2].data(), cStride);
+        videofilter::rgbToYuv420Region<std::uint8_t>(
+            planes[0].data(), planes[1].data(), planes[2].data(), h, k, want[0].data(), yStride,
+            want[1].data(), want[2].data(), cStride, 0, h, 0, w);
+        videofilter::rgbToYuv420<std::uint8_t>(planes[0].data(), planes[1].data(), planes[2].data(),
+                                               w, h, k, got[0].data(), yStride, got[1].data(),
+                                               got[2].data(), cStride);
         for (int j = 0; j < 3; ++j)
           ASSERT_EQ(got[j], want[j]) << w << "x" << h << " plane " << j << " fill " << fill
                                      << (limited ? " limited" : " full");

@@ -1,13 +1,14 @@
 // Record storage. Small blocks come from the heap, and a thread keeps the last
 // few it let go for its next blocks of the same size: a writer makes and frees
 // small records at every call, and 64-byte aligned heap blocks are the heap's
-// slowest kind (each one also makes it sweep its lists of freed blocks). Large ones are mapped pages
-// returned whole when let go, so memory does not creep up with a file's length
-// (aligned heap blocks of a few MiB fragment the heap); a small pool keeps the
-// last few for reuse, so that a writer's steady stream of equal records does
-// not touch fresh pages every time. The pool keeps the most recent blocks: those
-// of a stream that has ended give way to the sizes in use now (each fresh
-// mapping costs a page fault per page and each unmapping a cross-core flush).
+// slowest kind (each one also makes it sweep its lists of freed blocks).
+// Large blocks are mapped pages returned whole when let go, so memory does not
+// creep up with a file's length (aligned heap blocks of a few MiB fragment the
+// heap); a small pool keeps the last few for reuse, so that a writer's steady
+// stream of equal records does not touch fresh pages every time. The pool keeps
+// the most recent blocks: those of a stream that has ended give way to the
+// sizes in use now (each fresh mapping costs a page fault per page and each
+// unmapping a cross-core flush).
 #include <sys/mman.h>
 
 #include <cstdlib>

@@ -125,7 +125,8 @@ struct ChannelImpl {
   // allocations could not come from its own cache. Large ones are freed at once,
   // to keep memory low.
   std::vector<std::unique_ptr<OwnedRecord>> finished;
-  std::vector<std::unique_ptr<OwnedRecord>> finishedOnWriter;  // the writer's side only
+  // Those the writing thread took from `finished`, freed outside the lock.
+  std::vector<std::unique_ptr<OwnedRecord>> finishedOnWriter;
   std::optional<std::string> failure;  // first worker failure since open
   bool reported = false;               // `failure` already reached onError
   std::thread worker;

@@ -117,8 +117,8 @@ class StripPrefetch {
 // The 16 x 16 tile at (r0, c0) of three column-major planes, as rows:
 // rows[k][i] holds row r0 + i of plane k, columns c0 .. c0 + 15.
 __attribute__((always_inline)) inline void loadTile(unsigned char const* const planes[3],
-                                                    std::size_t c0, std::size_t r0,
-                                                    std::size_t h, __m128i rows[3][16]) {
+                                                    std::size_t c0, std::size_t r0, std::size_t h,
+                                                    __m128i rows[3][16]) {
   for (int k = 0; k < 3; ++k) {
     for (std::size_t j = 0; j < 16; ++j)
       rows[k][j] = _mm_loadu_si128(reinterpret_cast<__m128i const*>(planes[k] + (c0 + j) * h + r0));
@@ -225,8 +225,9 @@ inline void packThreeBytes(unsigned char const* q0, unsigned char const* q1,
 inline __m128i splitWeight(int w, int shift) {
   int const b = (w + (1 << (shift - 1))) >> shift;
   int const a = w - b * (1 << shift);
-  return _mm_set1_epi32(static_cast<int>(static_cast<std::uint32_t>(static_cast<std::uint16_t>(a)) |
-                                         (static_cast<std::uint32_t>(static_cast<std::uint16_t>(b)) << 16)));
+  return _mm_set1_epi32(
+      static_cast<int>(static_cast<std::uint32_t>(static_cast<std::uint16_t>(a)) |
+                       (static_cast<std::uint32_t>(static_cast<std::uint16_t>(b)) << 16)));
 }
 
 // wr * r + wg * g + wb * b + bias in 32-bit lanes for the four 16-bit values of
@@ -287,11 +288,14 @@ inline void yuv420Tiles(unsigned char const* const planes[3], std::size_t w16, s
     __m128i const pb = _mm_add_epi16(_mm_and_si128(b, lowBytes), _mm_srli_epi16(b, 8));
     return _mm_add_epi16(pa, pb);
   };
-  auto chroma = [&](__m128i const s[3], __m128i const ss[3], __m128i const w[3], std::uint8_t* out) {
+  auto chroma = [&](__m128i const s[3], __m128i const ss[3], __m128i const w[3],
+                    std::uint8_t* out) {
     __m128i const lo = _mm_add_epi32(
-        _mm_srai_epi32(weighted<false>(s[0], ss[0], s[1], ss[1], s[2], ss[2], w, cBias), 18), cOffset);
+        _mm_srai_epi32(weighted<false>(s[0], ss[0], s[1], ss[1], s[2], ss[2], w, cBias), 18),
+        cOffset);
     __m128i const hi = _mm_add_epi32(
-        _mm_srai_epi32(weighted<true>(s[0], ss[0], s[1], ss[1], s[2], ss[2], w, cBias), 18), cOffset);
+        _mm_srai_epi32(weighted<true>(s[0], ss[0], s[1], ss[1], s[2], ss[2], w, cBias), 18),
+        cOffset);
     _mm_storel_epi64(reinterpret_cast<__m128i*>(out), narrow(lo, hi));
   };
 
