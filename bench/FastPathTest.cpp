@@ -250,4 +250,47 @@ TEST(Yuv420FastPath, MatchesTheOnePixelCode) {
       }
 }
 
+// 4:2:2 to RGB from 8-bit planes: the tiled vector path and the one-pixel code
+// agree on every byte, packed (in either band order, top-down or bottom-up) and
+// planar with a sign mask, at sizes around the tiles, odd widths included.
+TEST(Yuv422FastPath, MatchesTheOnePixelCode) {
+  for (auto [w, h] : {std::pair<std::size_t, std::size_t>{1, 1},
+                      {2, 16},
+                      {15, 17},
+                      {16, 16},
+                      {17, 33},
+                      {33, 16},
+                      {64, 130},
+                      {321, 181}})
+    for (int layout = 0; layout < 4; ++layout) {
+      std::vector<std::uint8_t> planes[3];
+      std::uint32_t seed = std::uint32_t(w * 5 + h);
+      std::size_t const sizes[3] = {w * h, (w / 2) * h, (w / 2) * h};
+      for (int k = 0; k < 3; ++k) {
+        planes[k].resize(std::max<std::size_t>(sizes[k], 1));
+        for (auto& v : planes[k])
+          v = static_cast<std::uint8_t>((seed = seed * 1664525u + 1013904223u) >> 24);
+      }
+      bool const planar = layout == 3;
+      std::size_t const step = planar ? 1 : 3;
+      std::size_t const stride = planar ? w : videofilter::dibStride(w) + 4;
+      std::size_t const bytes = planar ? 3 * w * h : stride * h;
+      std::ptrdiff_t const n = static_cast<std::ptrdiff_t>(w * h);
+      std::ptrdiff_t const offsets[4][3] = {{2, 1, 0}, {0, 1, 2}, {2, 1, 0}, {0, n, 2 * n}};
+      bool const bottomUp = layout == 2;
+      auto const rows =
+          bottomUp ? -static_cast<std::ptrdiff_t>(stride) : static_cast<std::ptrdiff_t>(stride);
+      std::size_t const first = bottomUp ? (h - 1) * stride : 0;
+      std::uint8_t const mask = planar ? 0x80 : 0;
+      std::vector<std::uint8_t> want(bytes, 0xA5), got(bytes, 0xA5);
+      videofilter::yuv422ToRgbRegion<std::uint8_t, std::uint8_t>(
+          planes[0].data(), planes[1].data(), planes[2].data(), w, h, want.data() + first, step,
+          rows, offsets[layout], mask, 0, h, 0, w);
+      videofilter::yuv422ToRgb<std::uint8_t, std::uint8_t>(
+          planes[0].data(), planes[1].data(), planes[2].data(), w, h, got.data() + first, step,
+          rows, offsets[layout], mask);
+      ASSERT_EQ(got, want) << w << "x" << h << " layout " << layout;
+    }
+}
+
 }  // namespace

@@ -126,22 +126,36 @@ __attribute__((always_inline)) inline void loadTile(unsigned char const* const p
   }
 }
 
-// The whole 16 x 16 tiles, each row of a tile leaving through StoreRow.
-template <void (*StoreRow)(__m128i, __m128i, __m128i, std::uint8_t*)>
-__attribute__((always_inline)) inline void packTiles(unsigned char const* const planes[3],
-                                                     std::size_t w16, std::size_t h16,
-                                                     std::size_t h, std::uint8_t* first,
-                                                     std::ptrdiff_t rowStride) {
+// Calls visit(rows, r0, c0) for every whole 16 x 16 tile (rows as loadTile
+// gives them), strip by strip, fetching the next strip ahead.
+template <typename Visit>
+__attribute__((always_inline)) inline void forEachTile(unsigned char const* const planes[3],
+                                                       std::size_t w16, std::size_t h16,
+                                                       std::size_t h, Visit const& visit) {
   StripPrefetch const prefetch(planes, h, h16);
   for (std::size_t c0 = 0; c0 < w16; c0 += 16)
     for (std::size_t r0 = 0, t = 0; r0 < h16; r0 += 16, ++t) {
       if (c0 + 16 < w16) prefetch.ahead(c0 + 16, t);
       __m128i rows[3][16];
       loadTile(planes, c0, r0, h, rows);
-      for (std::size_t i = 0; i < 16; ++i)
-        StoreRow(rows[0][i], rows[1][i], rows[2][i],
-                 first + static_cast<std::ptrdiff_t>(r0 + i) * rowStride + 3 * c0);
+      visit(rows, r0, c0);
     }
+}
+
+// The whole 16 x 16 tiles, each row of a tile leaving through StoreRow.
+template <void (*StoreRow)(__m128i, __m128i, __m128i, std::uint8_t*)>
+__attribute__((always_inline)) inline void packTiles(unsigned char const* const planes[3],
+                                                     std::size_t w16, std::size_t h16,
+                                                     std::size_t h, std::uint8_t* first,
+                                                     std::ptrdiff_t rowStride) {
+  forEachTile(
+      planes, w16, h16, h,
+      [&](__m128i const(&rows)[3][16], std::size_t r0, std::size_t c0)
+          __attribute__((always_inline)) {
+            for (std::size_t i = 0; i < 16; ++i)
+              StoreRow(rows[0][i], rows[1][i], rows[2][i],
+                       first + static_cast<std::ptrdiff_t>(r0 + i) * rowStride + 3 * c0);
+          });
 }
 
 inline void packTilesSse2(unsigned char const* const planes[3], std::size_t w16, std::size_t h16,
@@ -299,25 +313,96 @@ inline void yuv420Tiles(unsigned char const* const planes[3], std::size_t w16, s
     _mm_storel_epi64(reinterpret_cast<__m128i*>(out), narrow(lo, hi));
   };
 
-  StripPrefetch const prefetch(planes, h, h16);
+  forEachTile(planes, w16, h16, h,
+              [&](__m128i const(&rows)[3][16], std::size_t r0, std::size_t c0) {
+                for (std::size_t i = 0; i < 16; i += 2) {
+                  __m128i const top[3] = {rows[0][i], rows[1][i], rows[2][i]};
+                  __m128i const bottom[3] = {rows[0][i + 1], rows[1][i + 1], rows[2][i + 1]};
+                  luma(top, y + (r0 + i) * yStride + c0);
+                  luma(bottom, y + (r0 + i + 1) * yStride + c0);
+                  __m128i s[3], ss[3];
+                  for (int j = 0; j < 3; ++j) {
+                    s[j] = blockSums(top[j], bottom[j]);
+                    ss[j] = _mm_slli_epi16(s[j], 5);
+                  }
+                  std::size_t const at = (r0 + i) / 2 * cStride + c0 / 2;
+                  chroma(s, ss, wu, u + at);
+                  chroma(s, ss, wv, v + at);
+                }
+              });
+}
+
+// Sixteen byte codes as four groups of four floats.
+inline void widenToFloats(__m128i bytes, __m128 f[4]) {
+  __m128i const zero = _mm_setzero_si128();
+  __m128i const lo = _mm_unpacklo_epi8(bytes, zero), hi = _mm_unpackhi_epi8(bytes, zero);
+  f[0] = _mm_cvtepi32_ps(_mm_unpacklo_epi16(lo, zero));
+  f[1] = _mm_cvtepi32_ps(_mm_unpackhi_epi16(lo, zero));
+  f[2] = _mm_cvtepi32_ps(_mm_unpacklo_epi16(hi, zero));
+  f[3] = _mm_cvtepi32_ps(_mm_unpackhi_epi16(hi, zero));
+}
+
+// Four groups of four values to sixteen byte codes, clipped to 0..255 and
+// rounded half up as the one-pixel code does.
+inline __m128i floatsToBytes(__m128 const v[4]) {
+  __m128 const zero = _mm_setzero_ps(), full = _mm_set1_ps(255.f), half = _mm_set1_ps(0.5f);
+  __m128i q[4];
+  for (int k = 0; k < 4; ++k)
+    q[k] = _mm_cvttps_epi32(_mm_add_ps(_mm_min_ps(_mm_max_ps(v[k], zero), full), half));
+  return _mm_packus_epi16(_mm_packs_epi32(q[0], q[1]), _mm_packs_epi32(q[2], q[3]));
+}
+
+// The whole 16 x 16 tiles of yuv422ToRgb for 8-bit planes into 8-bit codes:
+// the same float arithmetic as the one-pixel code, four pixels at a time. Each
+// chroma column is loaded once for each of its two pixel columns, so that the
+// transposed rows line up with the luma rows. `order` names the band stored
+// first, second and third in a packed pixel (step 3); with step 1 each band is
+// a plane of its own at its offset.
+inline void yuv422RgbTiles(unsigned char const* yIn, unsigned char const* uIn,
+                           unsigned char const* vIn, std::size_t w16, std::size_t h16,
+                           std::size_t h, std::uint8_t* out, std::size_t step,
+                           std::ptrdiff_t rowStride, std::ptrdiff_t const offset[3],
+                           int const order[3], std::uint8_t mask) {
+  __m128i const xorMask = _mm_set1_epi8(static_cast<char>(mask));
+  __m128 const half = _mm_set1_ps(128.f);
+  __m128 const crToR = _mm_set1_ps(1.402f), cbToG = _mm_set1_ps(0.344136f),
+               crToG = _mm_set1_ps(0.714136f), cbToB = _mm_set1_ps(1.772f);
+  auto load = [&](unsigned char const* plane, std::size_t column, std::size_t r0) {
+    return _mm_loadu_si128(reinterpret_cast<__m128i const*>(plane + column * h + r0));
+  };
   for (std::size_t c0 = 0; c0 < w16; c0 += 16)
-    for (std::size_t r0 = 0, t = 0; r0 < h16; r0 += 16, ++t) {
-      if (c0 + 16 < w16) prefetch.ahead(c0 + 16, t);
-      __m128i rows[3][16];
-      loadTile(planes, c0, r0, h, rows);
-      for (std::size_t i = 0; i < 16; i += 2) {
-        __m128i const top[3] = {rows[0][i], rows[1][i], rows[2][i]};
-        __m128i const bottom[3] = {rows[0][i + 1], rows[1][i + 1], rows[2][i + 1]};
-        luma(top, y + (r0 + i) * yStride + c0);
-        luma(bottom, y + (r0 + i + 1) * yStride + c0);
-        __m128i s[3], ss[3];
-        for (int j = 0; j < 3; ++j) {
-          s[j] = blockSums(top[j], bottom[j]);
-          ss[j] = _mm_slli_epi16(s[j], 5);
+    for (std::size_t r0 = 0; r0 < h16; r0 += 16) {
+      __m128i ys[16], us[16], vs[16];
+      for (std::size_t j = 0; j < 16; ++j) {
+        ys[j] = load(yIn, c0 + j, r0);
+        us[j] = load(uIn, (c0 + j) / 2, r0);
+        vs[j] = load(vIn, (c0 + j) / 2, r0);
+      }
+      transpose16(ys);
+      transpose16(us);
+      transpose16(vs);
+      for (std::size_t i = 0; i < 16; ++i) {
+        __m128 Y[4], Cb[4], Cr[4], R[4], G[4], B[4];
+        widenToFloats(ys[i], Y);
+        widenToFloats(us[i], Cb);
+        widenToFloats(vs[i], Cr);
+        for (int k = 0; k < 4; ++k) {
+          Cb[k] = _mm_sub_ps(Cb[k], half);
+          Cr[k] = _mm_sub_ps(Cr[k], half);
+          R[k] = _mm_add_ps(Y[k], _mm_mul_ps(crToR, Cr[k]));
+          G[k] = _mm_sub_ps(_mm_sub_ps(Y[k], _mm_mul_ps(cbToG, Cb[k])), _mm_mul_ps(crToG, Cr[k]));
+          B[k] = _mm_add_ps(Y[k], _mm_mul_ps(cbToB, Cb[k]));
         }
-        std::size_t const at = (r0 + i) / 2 * cStride + c0 / 2;
-        chroma(s, ss, wu, u + at);
-        chroma(s, ss, wv, v + at);
+        __m128i const band[3] = {_mm_xor_si128(floatsToBytes(R), xorMask),
+                                 _mm_xor_si128(floatsToBytes(G), xorMask),
+                                 _mm_xor_si128(floatsToBytes(B), xorMask)};
+        std::uint8_t* row = out + static_cast<std::ptrdiff_t>(r0 + i) * rowStride + c0 * step;
+        if (step == 3) {
+          storeRow(band[order[0]], band[order[1]], band[order[2]], row);
+        } else {
+          for (int k = 0; k < 3; ++k)
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(row + offset[k]), band[k]);
+        }
       }
     }
 }
@@ -336,6 +421,33 @@ inline void rgbToYuv420<std::uint8_t>(unsigned char const* r, unsigned char cons
   detail::yuv420Tiles(planes, w16, h16, h, k, y, yStride, u, v, cStride);
   rgbToYuv420Region<std::uint8_t>(r, g, b, h, k, y, yStride, u, v, cStride, 0, h, w16, w);
   rgbToYuv420Region<std::uint8_t>(r, g, b, h, k, y, yStride, u, v, cStride, h16, h, 0, w16);
+}
+
+// 8-bit 4:2:2 planes into 8-bit codes, packed three to a pixel or one plane
+// per band: whole tiles in vector registers, the frame's edges one pixel at a
+// time. Inside the tiles every pixel column has its own chroma column (the
+// last, repeated column of an odd width lies beyond them).
+template <>
+inline void yuv422ToRgb<std::uint8_t, std::uint8_t>(
+    unsigned char const* yIn, unsigned char const* uIn, unsigned char const* vIn, std::size_t w,
+    std::size_t h, std::uint8_t* out, std::size_t step, std::ptrdiff_t rowStride,
+    std::ptrdiff_t const offset[3], std::uint8_t mask) {
+  int order[3] = {-1, -1, -1};
+  bool packed = step == 3;
+  for (int k = 0; k < 3 && packed; ++k) {
+    if (offset[k] < 0 || offset[k] > 2 || order[offset[k]] >= 0)
+      packed = false;
+    else
+      order[offset[k]] = k;
+  }
+  std::size_t const w16 = packed || step == 1 ? w / 16 * 16 : 0, h16 = h / 16 * 16;
+  if (w16 && h16)
+    detail::yuv422RgbTiles(yIn, uIn, vIn, w16, h16, h, out, step, rowStride, offset, order, mask);
+  std::size_t const rowsDone = w16 ? h16 : 0;
+  yuv422ToRgbRegion<std::uint8_t, std::uint8_t>(yIn, uIn, vIn, w, h, out, step, rowStride, offset,
+                                                mask, 0, h, w16, w);
+  yuv422ToRgbRegion<std::uint8_t, std::uint8_t>(yIn, uIn, vIn, w, h, out, step, rowStride, offset,
+                                                mask, rowsDone, h, 0, w16);
 }
 
 template <>

@@ -323,10 +323,13 @@ void yuv422ToYuv420(unsigned char const* yIn, unsigned char const* uIn, unsigned
 // A 4:2:2 frame (full-range BT.601, as yuv422ToYuv420 reads it) into R, G, B
 // codes of `Word`, written as transposePlane writes: pixel (r, c) band k at
 // out[r * rowStride + c * step + offset[k]], XORed with mask.
+//
+// yuv422ToRgbRegion converts only rows [rBegin, rEnd) and columns [cBegin, cEnd).
 template <typename T, typename Word>
-void yuv422ToRgb(unsigned char const* yIn, unsigned char const* uIn, unsigned char const* vIn,
-                 std::size_t w, std::size_t h, Word* out, std::size_t step,
-                 std::ptrdiff_t rowStride, std::ptrdiff_t const offset[3], Word mask = 0) {
+void yuv422ToRgbRegion(unsigned char const* yIn, unsigned char const* uIn, unsigned char const* vIn,
+                       std::size_t w, std::size_t h, Word* out, std::size_t step,
+                       std::ptrdiff_t rowStride, std::ptrdiff_t const offset[3], Word mask,
+                       std::size_t rBegin, std::size_t rEnd, std::size_t cBegin, std::size_t cEnd) {
   constexpr float full = sizeof(Word) == 1 ? 255.f : 65535.f;
   constexpr float half = sizeof(Word) == 1 ? 128.f : 32768.f;
   std::size_t const inCols = w / 2;
@@ -334,10 +337,10 @@ void yuv422ToRgb(unsigned char const* yIn, unsigned char const* uIn, unsigned ch
     value = value < 0.f ? 0.f : value > full ? full : value;
     *p = static_cast<Word>(static_cast<Word>(value + 0.5f) ^ mask);
   };
-  for (std::size_t c0 = 0; c0 < w; c0 += kTile) {
-    std::size_t const c1 = std::min(w, c0 + kTile);
-    for (std::size_t r0 = 0; r0 < h; r0 += kTile) {
-      std::size_t const r1 = std::min(h, r0 + kTile);
+  for (std::size_t c0 = cBegin; c0 < cEnd; c0 += kTile) {
+    std::size_t const c1 = std::min(cEnd, c0 + kTile);
+    for (std::size_t r0 = rBegin; r0 < rEnd; r0 += kTile) {
+      std::size_t const r1 = std::min(rEnd, r0 + kTile);
       for (std::size_t c = c0; c < c1; ++c) {
         std::size_t const col = inCols ? std::min(c / 2, inCols - 1) * h : 0;
         for (std::size_t r = r0; r < r1; ++r) {
@@ -352,6 +355,13 @@ void yuv422ToRgb(unsigned char const* yIn, unsigned char const* uIn, unsigned ch
       }
     }
   }
+}
+
+template <typename T, typename Word>
+void yuv422ToRgb(unsigned char const* yIn, unsigned char const* uIn, unsigned char const* vIn,
+                 std::size_t w, std::size_t h, Word* out, std::size_t step,
+                 std::ptrdiff_t rowStride, std::ptrdiff_t const offset[3], Word mask = 0) {
+  yuv422ToRgbRegion<T, Word>(yIn, uIn, vIn, w, h, out, step, rowStride, offset, mask, 0, h, 0, w);
 }
 
 }  // namespace videofilter
