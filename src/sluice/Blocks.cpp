@@ -151,21 +151,21 @@ void releaseBlock(void* block, std::size_t size) noexcept {
     return;
   }
   std::size_t const length = mapped(size);
-  std::vector<std::pair<void*, std::size_t>> evicted;
+  std::pair<void*, std::size_t> evicted[kPoolBlocks];
+  std::size_t drop = 0;
   bool kept = false;
   if (length <= kPoolBytes) {
     Pool& pl = pool();
     std::lock_guard<std::mutex> lock(pl.mutex);
     try {
       if (pl.blocks.capacity() < kPoolBlocks) pl.blocks.reserve(kPoolBlocks);
-      evicted.reserve(kPoolBlocks);
       // The oldest blocks make room for this one.
-      std::size_t drop = 0;
       std::size_t bytes = pl.bytes;
       while (drop < pl.blocks.size() &&
-             (pl.blocks.size() - drop >= kPoolBlocks || bytes + length > kPoolBytes))
+             (pl.blocks.size() - drop >= kPoolBlocks || bytes + length > kPoolBytes)) {
+        evicted[drop] = pl.blocks[drop];
         bytes -= pl.blocks[drop++].second;
-      evicted.assign(pl.blocks.begin(), pl.blocks.begin() + std::ptrdiff_t(drop));
+      }
       pl.blocks.erase(pl.blocks.begin(), pl.blocks.begin() + std::ptrdiff_t(drop));
       pl.blocks.emplace_back(block, length);
       pl.bytes = bytes + length;
@@ -175,7 +175,7 @@ void releaseBlock(void* block, std::size_t size) noexcept {
     }
   }
   // Unmapped outside the lock: it waits for the other cores' flushes.
-  for (auto const& old : evicted) ::munmap(old.first, old.second);
+  for (std::size_t i = 0; i < drop; ++i) ::munmap(evicted[i].first, evicted[i].second);
   if (!kept) ::munmap(block, length);
 }
 
