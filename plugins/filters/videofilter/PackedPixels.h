@@ -244,17 +244,19 @@ inline __m128i splitWeight(int w, int shift) {
                        (static_cast<std::uint32_t>(static_cast<std::uint16_t>(b)) << 16)));
 }
 
-// wr * r + wg * g + wb * b + bias in 32-bit lanes for the four 16-bit values of
-// each of (r, g, b) in the low (or high) half; rs, gs, bs are those shifted.
-template <bool High>
-__attribute__((always_inline)) inline __m128i weighted(__m128i r, __m128i rs, __m128i g, __m128i gs,
-                                                       __m128i b, __m128i bs, __m128i const w[3],
-                                                       __m128i bias) {
-  auto pair = [](__m128i x, __m128i xs) {
-    return High ? _mm_unpackhi_epi16(x, xs) : _mm_unpacklo_epi16(x, xs);
-  };
-  __m128i sum = _mm_add_epi32(_mm_madd_epi16(pair(r, rs), w[0]), _mm_madd_epi16(pair(g, gs), w[1]));
-  return _mm_add_epi32(_mm_add_epi32(sum, _mm_madd_epi16(pair(b, bs), w[2])), bias);
+// (w0 * x0 + w1 * x1 + w2 * x2 + bias) >> Shift, plus offset, in 32-bit lanes
+// for the four 16-bit values of each x in the low (or high) half; xs holds the
+// same values shifted as splitWeight expects.
+template <bool High, int Shift>
+__attribute__((always_inline)) inline __m128i weighted(__m128i const x[3], __m128i const xs[3],
+                                                       __m128i const w[3], __m128i bias,
+                                                       __m128i offset) {
+  __m128i sum = bias;
+  for (int k = 0; k < 3; ++k) {
+    __m128i const pair = High ? _mm_unpackhi_epi16(x[k], xs[k]) : _mm_unpacklo_epi16(x[k], xs[k]);
+    sum = _mm_add_epi32(sum, _mm_madd_epi16(pair, w[k]));
+  }
+  return _mm_add_epi32(_mm_srai_epi32(sum, Shift), offset);
 }
 
 // Eight 16-bit codes (four each in lo and hi, already in 32-bit lanes) into bytes,
@@ -286,13 +288,8 @@ inline void yuv420Tiles(unsigned char const* const planes[3], std::size_t w16, s
         c[j] = hi ? _mm_unpackhi_epi8(rgb[j], zero) : _mm_unpacklo_epi8(rgb[j], zero);
         cs[j] = _mm_slli_epi16(c[j], 7);
       }
-      __m128i const lo4 = _mm_add_epi32(
-          _mm_srai_epi32(weighted<false>(c[0], cs[0], c[1], cs[1], c[2], cs[2], wy, yBias), 16),
-          yOffset);
-      __m128i const hi4 = _mm_add_epi32(
-          _mm_srai_epi32(weighted<true>(c[0], cs[0], c[1], cs[1], c[2], cs[2], wy, yBias), 16),
-          yOffset);
-      half[hi] = _mm_packs_epi32(lo4, hi4);
+      half[hi] = _mm_packs_epi32(weighted<false, 16>(c, cs, wy, yBias, yOffset),
+                                 weighted<true, 16>(c, cs, wy, yBias, yOffset));
     }
     _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_packus_epi16(half[0], half[1]));
   };
@@ -304,13 +301,9 @@ inline void yuv420Tiles(unsigned char const* const planes[3], std::size_t w16, s
   };
   auto chroma = [&](__m128i const s[3], __m128i const ss[3], __m128i const w[3],
                     std::uint8_t* out) {
-    __m128i const lo = _mm_add_epi32(
-        _mm_srai_epi32(weighted<false>(s[0], ss[0], s[1], ss[1], s[2], ss[2], w, cBias), 18),
-        cOffset);
-    __m128i const hi = _mm_add_epi32(
-        _mm_srai_epi32(weighted<true>(s[0], ss[0], s[1], ss[1], s[2], ss[2], w, cBias), 18),
-        cOffset);
-    _mm_storel_epi64(reinterpret_cast<__m128i*>(out), narrow(lo, hi));
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(out),
+                     narrow(weighted<false, 18>(s, ss, w, cBias, cOffset),
+                            weighted<true, 18>(s, ss, w, cBias, cOffset)));
   };
 
   forEachTile(planes, w16, h16, h,
