@@ -15,10 +15,9 @@
 #include <string>
 #include <vector>
 
-#include "FrameLayouts.h"
-#include "PackedPixels.h"
 #include "PlaneTranspose.h"
-#include "SampleConvert.h"
+#include "sluice/records.h"
+#include "AudioKernels.h"
 
 namespace {
 
@@ -64,7 +63,7 @@ void audioKernel(benchmark::State& state, long in, long out, std::size_t channel
   std::size_t const frames = samples / channels;
   std::vector<unsigned char> src = sampleBytes(in, frames * channels);
   std::vector<unsigned char> dst(frames * channels * sizeOf(out), 0);
-  auto transpose = sluice::audio::transposeFunction(in, out);
+  auto transpose = sluice::kernels::transposeFunction(in, out);
   for (auto _ : state) {
     transpose(src.data(), dst.data(), frames, channels);
     benchmark::DoNotOptimize(dst.data());
@@ -90,18 +89,18 @@ void videoKernel(benchmark::State& state, std::size_t w, std::size_t h, int four
   std::size_t const n = w * h;
   if constexpr (sizeof(T) == 1) {
     // The layouts of a raw AVI: packed BGR24 rows for colour, grey bytes for one band.
-    std::size_t const stride = videofilter::dibStride(w);
+    std::size_t const stride = sluice::dibStride(w);
     std::vector<std::uint8_t> out(stride * h, 0);
     auto const rows = static_cast<std::ptrdiff_t>(stride);
     std::ptrdiff_t const offsets[3] = {2, 1, 0};
     for (auto _ : state) {
       if (fourCC == 1) {
-        videofilter::packThree<T>(p2, p1, p0, w, h, out.data(), rows);
+        sluice::kernels::packThree<T>(p2, p1, p0, w, h, out.data(), rows);
       } else if (fourCC == 2) {
-        videofilter::transposePlane<T, std::uint8_t>(p0, w, h, out.data(), 1,
+        sluice::kernels::transposePlane<T, std::uint8_t>(p0, w, h, out.data(), 1,
                                                      static_cast<std::ptrdiff_t>(w));
       } else {
-        videofilter::yuv422ToRgb<T, std::uint8_t>(p0, p1, p2, w, h, out.data(), 3, rows, offsets);
+        sluice::kernels::yuv422ToRgb<T, std::uint8_t>(p0, p1, p2, w, h, out.data(), 3, rows, offsets);
       }
       benchmark::DoNotOptimize(out.data());
       benchmark::ClobberMemory();
@@ -116,11 +115,11 @@ void videoKernel(benchmark::State& state, std::size_t w, std::size_t h, int four
       if (fourCC == 1) {
         unsigned char const* in[3] = {p0, p1, p2};
         for (std::size_t k = 0; k < 3; ++k)
-          videofilter::transposePlane<T, std::uint16_t>(in[k], w, h, out.data() + k * n, 1, rows);
+          sluice::kernels::transposePlane<T, std::uint16_t>(in[k], w, h, out.data() + k * n, 1, rows);
       } else if (fourCC == 2) {
-        videofilter::transposePlane<T, std::uint16_t>(p0, w, h, out.data(), 1, rows);
+        sluice::kernels::transposePlane<T, std::uint16_t>(p0, w, h, out.data(), 1, rows);
       } else {
-        videofilter::yuv422ToRgb<T, std::uint16_t>(p0, p1, p2, w, h, out.data(), 1, rows, offsets);
+        sluice::kernels::yuv422ToRgb<T, std::uint16_t>(p0, p1, p2, w, h, out.data(), 1, rows, offsets);
       }
       benchmark::DoNotOptimize(out.data());
       benchmark::ClobberMemory();
@@ -140,8 +139,8 @@ void yuv420Kernel(benchmark::State& state, std::size_t w, std::size_t h) {
   std::size_t const cw = (w + 1) / 2, ch = (h + 1) / 2;
   std::vector<std::uint8_t> y(w * h), u(cw * ch), v(cw * ch);
   for (auto _ : state) {
-    videofilter::rgbToYuv420<std::uint8_t>(planes[0].data(), planes[1].data(), planes[2].data(), w,
-                                           h, videofilter::kFullRange, y.data(), w, u.data(),
+    sluice::kernels::rgbToYuv420<std::uint8_t>(planes[0].data(), planes[1].data(), planes[2].data(), w,
+                                           h, sluice::kernels::kFullRange, y.data(), w, u.data(),
                                            v.data(), cw);
     benchmark::DoNotOptimize(y.data());
     benchmark::ClobberMemory();
@@ -154,8 +153,8 @@ void registerAll() {
     for (long out : kTypes)
       for (std::size_t channels : {1, 2, 8, 32})
         for (bool streaming : {false, true}) {
-          std::string name = "audio/" + sluice::audio::sampleTypeName(in) + "/" +
-                             sluice::audio::sampleTypeName(out) + "/" + std::to_string(channels) +
+          std::string name = std::string("audio/") + sluice::audioTypeName(in) + "/" +
+                             sluice::audioTypeName(out) + "/" + std::to_string(channels) +
                              (streaming ? "/stream" : "/cache");
           benchmark::RegisterBenchmark(name.c_str(), audioKernel, in, out, channels, streaming);
         }

@@ -18,7 +18,7 @@ extern "C" {
 #include <vector>
 
 #include "Bench.h"
-#include "SampleConvert.h"
+#include "AudioKernels.h"
 #include "hostlib/multimedia/fmmfb2audioreader.h"
 #include "hostlib/multimedia/tmmfb2audiowriter.h"
 
@@ -236,7 +236,7 @@ void kernelCase(Table& table, AudioDataType out, char const* label, double goal)
   if (!selected(label)) return;
   std::size_t const frames = 10 * kRate, channels = 8, n = frames * channels;
   Signal s(frames, channels, frames);
-  auto transpose = sluice::audio::transposeFunction(AUDIO_DOUBLE, out);
+  auto transpose = sluice::kernels::transposeFunction(AUDIO_DOUBLE, out);
   std::size_t const size = out == AUDIO_INT16 ? 2 : 4;
   std::vector<unsigned char> dst(n * size, 1);
   double const* src = s.at(0);

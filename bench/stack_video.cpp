@@ -17,9 +17,8 @@ extern "C" {
 #include <vector>
 
 #include "Bench.h"
-#include "FrameLayouts.h"
-#include "PackedPixels.h"
 #include "PlaneTranspose.h"
+#include "sluice/records.h"
 #include "hostlib/multimedia/tmmfb2videowriter.h"
 
 namespace bench {
@@ -69,14 +68,14 @@ void packByHand(Clip const& clip, int frame, std::uint8_t* out) {
 void transposeCase(Table& table, Clip const& clip) {
   char const* label = "video filter kernel: col-major uint8 RGB -> packed, 1920x1080";
   if (!selected(label)) return;
-  std::size_t const stride = videofilter::dibStride(kW);
+  std::size_t const stride = sluice::dibStride(kW);
   std::vector<std::uint8_t> out(stride * kH, 0);
   int frame = 0;
   // Exactly what the video filter runs for a "BGR24" device.
   auto ours = [&] {
     for (int i = 0; i < 10; ++i, ++frame) {
       auto const rows = static_cast<std::ptrdiff_t>(stride);
-      videofilter::packThree<std::uint8_t>(clip.plane(frame, 2), clip.plane(frame, 1),
+      sluice::kernels::packThree<std::uint8_t>(clip.plane(frame, 2), clip.plane(frame, 1),
                                            clip.plane(frame, 0), kW, kH, out.data(), rows);
       sink = out[5];
     }

@@ -30,20 +30,28 @@ std::u16string extract_extension(std::u16string const& name);
 
 }  // namespace detail
 
+// A path named in wide (UTF-16) text, which reaches the operating system in its
+// narrow (UTF-8) form; Traits names the two character types.
 template <class Char8, class Char16, class Traits>
 class basic_path {
  public:
+  typedef typename Traits::narrow_type narrow_type;
+  typedef typename Traits::wide_type wide_type;
+  typedef std::basic_string<wide_type> string_type;
+  static_assert(sizeof(narrow_type) == sizeof(Char8) && sizeof(wide_type) == sizeof(Char16),
+                "the traits name the path's own character types");
+
   explicit basic_path(bool native = true) : native_(native) {}
   // An empty name leaves the path empty; any other is stored in native form.
-  void set_path_name(std::u16string const& name) {
-    name_ = name.empty() ? std::u16string() : detail::make_native_form(name, native_);
+  void set_path_name(string_type const& name) {
+    name_ = name.empty() ? string_type() : detail::make_native_form(name, native_);
   }
-  std::u16string const& string() const { return name_; }
+  string_type const& string() const { return name_; }
   bool empty() const { return name_.empty(); }
   bool is_native() const { return native_; }
 
  private:
-  std::u16string name_;
+  string_type name_;
   bool native_;
 };
 

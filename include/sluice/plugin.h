@@ -105,7 +105,8 @@ inline void Device::read(unsigned long, std::vector<void*>&, unsigned long&) {
 }  // namespace sdk
 
 // In-process plug-ins (tests, hosts that link plug-ins statically). A registered
-// name is found before any file. The descriptor must outlive its registration.
+// name is found before any file. The descriptor must outlive its registration;
+// a null descriptor is refused with std::invalid_argument.
 SLUICE_API void registerPlugin(std::string const& name, sdk::PluginDescriptor const* descriptor);
 SLUICE_API void unregisterPlugin(std::string const& name);
 
@@ -119,25 +120,23 @@ SLUICE_API void setLoadObserver(LoadObserver observer);
 
 }  // namespace sluice
 
-#define SLUICE_DEFINE_PLUGIN_(NAME, KIND, DEV, FIL, CONV)                                 \
+#define SLUICE_DEFINE_PLUGIN_(NAME, KIND, DEV, FIL, CONV)                                  \
   extern "C" __attribute__((visibility("default"))) ::sluice::sdk::PluginDescriptor const* \
-  sluice_plugin_descriptor() {                                                            \
-    static const ::sluice::sdk::PluginDescriptor d = {::sluice::sdk::SDK_VERSION, KIND,   \
-                                                      NAME, DEV, FIL, CONV};              \
-    return &d;                                                                            \
+  sluice_plugin_descriptor() {                                                             \
+    static const ::sluice::sdk::PluginDescriptor d = {                                     \
+        ::sluice::sdk::SDK_VERSION, KIND, NAME, DEV, FIL, CONV};                           \
+    return &d;                                                                             \
   }
 
-#define SLUICE_DEVICE_PLUGIN(NAME, CLASS)                                                  \
-  static ::sluice::sdk::Device* sluice_create_device_() { return new CLASS(); }            \
-  SLUICE_DEFINE_PLUGIN_(NAME, ::sluice::sdk::Kind::Device, &sluice_create_device_, nullptr, \
-                        nullptr)
+#define SLUICE_DEVICE_PLUGIN(NAME, CLASS)                                       \
+  static ::sluice::sdk::Device* sluice_create_device_() { return new CLASS(); } \
+  SLUICE_DEFINE_PLUGIN_(NAME, ::sluice::sdk::Kind::Device, &sluice_create_device_, nullptr, nullptr)
 
-#define SLUICE_FILTER_PLUGIN(NAME, CLASS)                                                  \
-  static ::sluice::sdk::Filter* sluice_create_filter_() { return new CLASS(); }            \
-  SLUICE_DEFINE_PLUGIN_(NAME, ::sluice::sdk::Kind::Filter, nullptr, &sluice_create_filter_, \
-                        nullptr)
+#define SLUICE_FILTER_PLUGIN(NAME, CLASS)                                       \
+  static ::sluice::sdk::Filter* sluice_create_filter_() { return new CLASS(); } \
+  SLUICE_DEFINE_PLUGIN_(NAME, ::sluice::sdk::Kind::Filter, nullptr, &sluice_create_filter_, nullptr)
 
-#define SLUICE_CONVERTER_PLUGIN(NAME, CLASS)                                           \
-  static ::sluice::sdk::Converter* sluice_create_converter_() { return new CLASS(); }   \
-  SLUICE_DEFINE_PLUGIN_(NAME, ::sluice::sdk::Kind::Converter, nullptr, nullptr,         \
+#define SLUICE_CONVERTER_PLUGIN(NAME, CLASS)                                          \
+  static ::sluice::sdk::Converter* sluice_create_converter_() { return new CLASS(); } \
+  SLUICE_DEFINE_PLUGIN_(NAME, ::sluice::sdk::Kind::Converter, nullptr, nullptr,       \
                         &sluice_create_converter_)

@@ -1,31 +1,31 @@
-// The records that travel on the streams, and an owned form for the queue.
+// The records that travel on the streams, each layout defined here once, and an
+// owned form for the queue.
 //
 // A record is a std::vector<boost::any>.
 //  Sample record (4 entries): unsigned char* samples, unsigned long frames,
 //    unsigned long channels, AudioDataType type.
 //  Frame record (5 entries): std::vector<const unsigned char*> planes (three),
 //    size_t width, size_t height, VideoDataType type, FourCCType fourCC.
+//  Converted frame record (6 entries): what the video filter hands a video
+//    device; see ConvertedFrameView.
 #pragma once
 
 #include <boost/any.hpp>
-
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
+#include <string>
 #include <vector>
 
-#include "hostlib/multimedia/datatypes.h"
 #include "sluice/export.h"
+#include "sluice/media.h"
 
 namespace sluice {
 
 typedef std::vector<boost::any> Record;
-using hostlib::multimedia::AudioDataType;
-using hostlib::multimedia::FourCCType;
-using hostlib::multimedia::VideoDataType;
 
 // Storage for Bytes, 64-byte aligned; throws std::bad_alloc. Large blocks are
 // kept in a small pool of the service's for the next record of the same size:
@@ -81,18 +81,6 @@ struct OwnedRecord {
   }
 };
 
-// Bytes per audio sample by AudioDataType value 0..10; 0 for anything else.
-inline std::size_t audioSampleSize(long type) {
-  static const std::size_t sizes[] = {8, 4, 1, 1, 2, 2, 4, 4, 1, 3, 3};
-  return (type >= 0 && type <= 10) ? sizes[type] : 0;
-}
-
-// Bytes per video element by VideoDataType value 0..8; 0 for anything else.
-inline std::size_t videoElementSize(long type) {
-  static const std::size_t sizes[] = {8, 4, 1, 1, 2, 2, 4, 4, 1};
-  return (type >= 0 && type <= 8) ? sizes[type] : 0;
-}
-
 // Typed views of the two layouts. parse* returns false when the record does not
 // have the layout (entry count or held types), never throwing.
 struct SampleRecordView {
@@ -141,14 +129,25 @@ inline bool parseFrameRecord(Record const& r, FrameRecordView& v) {
 }
 
 // Builds a sample record over `samples` (not owned).
-inline Record makeSampleRecord(unsigned char* samples, unsigned long frames,
-                               unsigned long channels, AudioDataType type) {
+inline Record makeSampleRecord(unsigned char* samples, unsigned long frames, unsigned long channels,
+                               AudioDataType type) {
   Record r;
   r.reserve(4);
   r.emplace_back(samples);
   r.emplace_back(frames);
   r.emplace_back(channels);
   r.emplace_back(type);
+  return r;
+}
+
+inline Record makeFrameRecord(FrameRecordView const& v) {
+  Record r;
+  r.reserve(5);
+  r.emplace_back(v.planes);
+  r.emplace_back(v.width);
+  r.emplace_back(v.height);
+  r.emplace_back(v.type);
+  r.emplace_back(v.fourCC);
   return r;
 }
 
@@ -213,13 +212,120 @@ inline std::unique_ptr<OwnedRecord> copyKnownRecord(Record const& in) {
       out->planes.push_back(std::move(b));
     }
   }
-  out->record.reserve(5);
-  out->record.emplace_back(planes);
-  out->record.emplace_back(f.width);
-  out->record.emplace_back(f.height);
-  out->record.emplace_back(f.type);
-  out->record.emplace_back(f.fourCC);
+  f.planes = planes;
+  out->record = makeFrameRecord(f);
   return out;
+}
+
+// Frees a record an input stream delivered: the record allocated with new, its
+// sample buffer (entry 0, when it holds one) with new[]. Null is ignored.
+inline void releaseDeliveredRecord(void* address) noexcept {
+  Record* record = static_cast<Record*>(address);
+  if (!record) return;
+  if (!record->empty())
+    if (auto samples = boost::any_cast<unsigned char*>(&(*record)[0])) delete[] * samples;
+  delete record;
+}
+
+// The layouts a video device can ask of the video filter in its
+// "ExpectedFrameType" value: the layout for three-band frames, optionally
+// followed by "|" and the layout for one-band frames (without it, one-band
+// frames take the same layout, grey). All are row-major:
+//   "BGR24"          one packed plane, bytes B G R, each row padded with zeros to
+//                    a multiple of 4 bytes (a top-down DIB);
+//   "BGR24BottomUp"  the same with the rows bottom-up (a DIB of positive height);
+//   "Gray8"          one plane of w x h bytes, rows top-down;
+//   "YUVJ420P"       full-range BT.601: Y w x h, then U and V ceil(w/2) x ceil(h/2);
+//   "YUV420PEven"    limited-range BT.601 padded to even sizes by repeating the last
+//                    column and row: Y W x H (W, H = w, h rounded up to even), U and
+//                    V W/2 x H/2;
+//   "Planar"         one plane per band (R, G, B or grey) of w x h elements of the
+//                    filter's "OutputDataType" ("invalid": uint8; int8, uint16, int16),
+//                    the bands one after another in the first plane.
+enum class FrameLayout { BGR24, BGR24BottomUp, Gray8, YUVJ420P, YUV420PEven, Planar };
+
+namespace detail {
+struct LayoutName {
+  char16_t const* name;
+  FrameLayout layout;
+};
+inline LayoutName const (&layoutNames())[6] {
+  static const LayoutName names[] = {{u"BGR24", FrameLayout::BGR24},
+                                     {u"BGR24BottomUp", FrameLayout::BGR24BottomUp},
+                                     {u"Gray8", FrameLayout::Gray8},
+                                     {u"YUVJ420P", FrameLayout::YUVJ420P},
+                                     {u"YUV420PEven", FrameLayout::YUV420PEven},
+                                     {u"Planar", FrameLayout::Planar}};
+  return names;
+}
+}  // namespace detail
+
+inline bool frameLayoutFromName(std::u16string const& name, FrameLayout& layout) {
+  for (auto const& n : detail::layoutNames())
+    if (name == n.name) {
+      layout = n.layout;
+      return true;
+    }
+  return false;
+}
+
+inline std::u16string frameLayoutName(FrameLayout layout) {
+  for (auto const& n : detail::layoutNames())
+    if (n.layout == layout) return n.name;
+  return std::u16string();
+}
+
+// Bytes per row of a "BGR24" or "BGR24BottomUp" frame.
+inline std::size_t dibStride(std::size_t width) { return (width * 3 + 3) / 4 * 4; }
+
+// The converted frame record: planes (three, unused ones null; "Planar" puts
+// every band in the first), the frame's own width and height (before any
+// padding), the element type (uint8, int8, uint16 or int16), FOURCC_MONO for one
+// band or FOURCC_RGB_PLANAR for three, and the layout by name.
+struct ConvertedFrameView {
+  std::vector<const unsigned char*> planes;
+  std::size_t width = 0;
+  std::size_t height = 0;
+  VideoDataType type = hostlib::multimedia::VIDEO_INVALID;
+  FourCCType fourCC = hostlib::multimedia::FOURCC_NONE;
+  FrameLayout layout = FrameLayout::Planar;
+  std::size_t bands() const { return fourCC == hostlib::multimedia::FOURCC_MONO ? 1 : 3; }
+};
+
+inline Record makeConvertedFrameRecord(ConvertedFrameView const& v) {
+  Record r;
+  r.reserve(6);
+  r.emplace_back(v.planes);
+  r.emplace_back(v.width);
+  r.emplace_back(v.height);
+  r.emplace_back(v.type);
+  r.emplace_back(v.fourCC);
+  r.emplace_back(frameLayoutName(v.layout));
+  return r;
+}
+
+// False when `r` is not a converted frame record: entry count or held types, an
+// unknown layout or band count, no size, or a plane missing that the layout uses.
+inline bool parseConvertedFrameRecord(Record const& r, ConvertedFrameView& v) {
+  if (r.size() != 6) return false;
+  auto planes = boost::any_cast<std::vector<const unsigned char*>>(&r[0]);
+  auto w = boost::any_cast<std::size_t>(&r[1]);
+  auto h = boost::any_cast<std::size_t>(&r[2]);
+  auto type = boost::any_cast<VideoDataType>(&r[3]);
+  auto fourCC = boost::any_cast<FourCCType>(&r[4]);
+  auto layout = boost::any_cast<std::u16string>(&r[5]);
+  if (!planes || !w || !h || !type || !fourCC || !layout || planes->size() != 3) return false;
+  if (!frameLayoutFromName(*layout, v.layout)) return false;
+  if (*fourCC != hostlib::multimedia::FOURCC_MONO &&
+      *fourCC != hostlib::multimedia::FOURCC_RGB_PLANAR)
+    return false;
+  v.planes = *planes;
+  v.width = *w;
+  v.height = *h;
+  v.type = *type;
+  v.fourCC = *fourCC;
+  bool const yuv = v.layout == FrameLayout::YUVJ420P || v.layout == FrameLayout::YUV420PEven;
+  return v.width && v.height && v.planes[0] && (!yuv || (v.planes[1] && v.planes[2]));
 }
 
 }  // namespace sluice

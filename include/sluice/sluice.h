@@ -91,8 +91,7 @@ class SLUICE_API InputStream : public Stream {
  public:
   // Up to `count` frames (0: the device's natural block) as heap records that the
   // caller owns. No record and countRead 0 means the end of the data.
-  virtual void read(unsigned long count, std::vector<void*>& buffers,
-                    unsigned long& countRead) = 0;
+  virtual void read(unsigned long count, std::vector<void*>& buffers, unsigned long& countRead) = 0;
   // Drops what was read ahead; after the next open reading restarts at frame 0.
   virtual void flush() = 0;
 };
@@ -111,8 +110,9 @@ class SLUICE_API Channel {
     virtual ~IEventHandler();
   };
 
-  // Loads the device plug-in `name`. limit1 bounds the input stream's read-ahead
-  // and limit2 the output queue, in records; 0 selects the service's default.
+  // Loads the device plug-in `name`. limit2 bounds the output queue, in records;
+  // 0 selects the service's default. limit1 is accepted and unused: reads are
+  // synchronous and nothing is read ahead.
   // Keeps references to `converter` and `handler`. Throws sluice::Exception when
   // the plug-in cannot be loaded.
   Channel(std::string const& name, Converter& converter, IEventHandler& handler,

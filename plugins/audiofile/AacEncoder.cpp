@@ -15,6 +15,8 @@ extern "C" {
 
 #include "Common.h"
 #include "Encoder.h"
+#include "Extension.h"
+#include "LibavLog.h"
 
 namespace sluice {
 namespace audiofile {
@@ -23,15 +25,11 @@ using namespace hostlib::multimedia;
 
 namespace {
 
-std::string avError(int code) {
-  char text[AV_ERROR_MAX_STRING_SIZE] = {0};
-  av_strerror(code, text, sizeof text);
-  return text;
-}
+using support::libavFailure;
 
 class AacEncoder : public Encoder {
  public:
-  explicit AacEncoder(EncoderSettings const& s) : path_(s.path), channels_(s.channels) {
+  explicit AacEncoder(EncoderSettings const& s) : channels_(s.channels) {
     try {
       setUp(s);
     } catch (...) {
@@ -41,14 +39,14 @@ class AacEncoder : public Encoder {
   }
 
   void setUp(EncoderSettings const& s) {
-    av_log_set_level(AV_LOG_FATAL);
+    support::routeLibavLogs();
     AVCodec const* codec = avcodec_find_encoder(AV_CODEC_ID_AAC);
     if (!codec) fail(kWriter, "CodecNotFound", "no AAC encoder");
     if (!rateSupported(codec, s.sampleRate))
       fail(kWriter, "UnsupportedSampleRate",
            "AAC takes no sample rate " + std::to_string(s.sampleRate));
 
-    char const* muxer = lowerExtension(s.path) == "m4a" ? "ipod" : "mp4";
+    char const* muxer = support::lowerExtension(s.path) == "m4a" ? "ipod" : "mp4";
     int rc = avformat_alloc_output_context2(&format_, nullptr, muxer, nullptr);
     if (rc < 0 || !format_) fail(kWriter, "Unexpected", "no " + std::string(muxer) + " muxer");
 
@@ -61,18 +59,19 @@ class AacEncoder : public Encoder {
     codec_->time_base = AVRational{1, s.sampleRate};
     if (format_->oformat->flags & AVFMT_GLOBALHEADER) codec_->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
     rc = avcodec_open2(codec_, codec, nullptr);
-    if (rc < 0) fail(kWriter, "UnsupportedOutputChannels", "AAC encoder refused: " + avError(rc));
+    if (rc < 0)
+      fail(kWriter, "UnsupportedOutputChannels", "AAC encoder refused: " + libavFailure(rc));
 
     stream_ = avformat_new_stream(format_, nullptr);
     if (!stream_) fail(kWriter, "Unexpected", "out of memory");
     stream_->time_base = AVRational{1, s.sampleRate};
     rc = avcodec_parameters_from_context(stream_->codecpar, codec_);
-    if (rc < 0) fail(kWriter, "Unexpected", avError(rc));
+    if (rc < 0) fail(kWriter, "Unexpected", libavFailure(rc));
 
     rc = avio_open(&format_->pb, s.path.c_str(), AVIO_FLAG_WRITE);
     if (rc < 0) {
       int e = AVUNERROR(rc);
-      fail(kWriter, openErrorIdentifier(e), s.path + ": " + avError(rc));
+      fail(kWriter, openErrorIdentifier(e), s.path + ": " + libavFailure(rc));
     }
     // The edit list that hides the priming is in movie time: make that the
     // sample rate so the recorded length is exact to the frame.
@@ -80,7 +79,7 @@ class AacEncoder : public Encoder {
     av_dict_set_int(&options, "movie_timescale", s.sampleRate, 0);
     rc = avformat_write_header(format_, &options);
     av_dict_free(&options);
-    if (rc < 0) fail(kWriter, "Unexpected", "writing the header: " + avError(rc));
+    if (rc < 0) fail(kWriter, "Unexpected", "writing the header: " + libavFailure(rc));
     headerWritten_ = true;
 
     frameSize_ = codec_->frame_size > 0 ? codec_->frame_size : 1024;
@@ -124,12 +123,12 @@ class AacEncoder : public Encoder {
     finished_ = true;
     if (!pending_.empty() && !pending_[0].empty()) encodePending();
     int rc = avcodec_send_frame(codec_, nullptr);
-    if (rc < 0) fail(kWriter, "Unexpected", "flushing the encoder: " + avError(rc));
+    if (rc < 0) fail(kWriter, "Unexpected", "flushing the encoder: " + libavFailure(rc));
     drain();
     rc = av_write_trailer(format_);
-    if (rc < 0) fail(kWriter, "Unexpected", "writing the trailer: " + avError(rc));
+    if (rc < 0) fail(kWriter, "Unexpected", "writing the trailer: " + libavFailure(rc));
     rc = avio_closep(&format_->pb);
-    if (rc < 0) fail(kWriter, "Unexpected", "closing the file: " + avError(rc));
+    if (rc < 0) fail(kWriter, "Unexpected", "closing the file: " + libavFailure(rc));
   }
 
  private:
@@ -148,13 +147,13 @@ class AacEncoder : public Encoder {
     frame_->sample_rate = codec_->sample_rate;
     int rc = av_channel_layout_copy(&frame_->ch_layout, &codec_->ch_layout);
     if (rc >= 0) rc = av_frame_get_buffer(frame_, 0);
-    if (rc < 0) fail(kWriter, "Unexpected", "allocating a frame: " + avError(rc));
+    if (rc < 0) fail(kWriter, "Unexpected", "allocating a frame: " + libavFailure(rc));
     for (int c = 0; c < channels_; ++c)
       std::memcpy(frame_->extended_data[c], pending_[std::size_t(c)].data(), sizeof(float) * n);
     frame_->pts = nextPts_;
     nextPts_ += n;
     rc = avcodec_send_frame(codec_, frame_);
-    if (rc < 0) fail(kWriter, "Unexpected", "encoding: " + avError(rc));
+    if (rc < 0) fail(kWriter, "Unexpected", "encoding: " + libavFailure(rc));
     for (auto& plane : pending_) plane.clear();
     drain();
   }
@@ -163,11 +162,11 @@ class AacEncoder : public Encoder {
     for (;;) {
       int rc = avcodec_receive_packet(codec_, packet_);
       if (rc == AVERROR(EAGAIN) || rc == AVERROR_EOF) return;
-      if (rc < 0) fail(kWriter, "Unexpected", "encoding: " + avError(rc));
+      if (rc < 0) fail(kWriter, "Unexpected", "encoding: " + libavFailure(rc));
       av_packet_rescale_ts(packet_, codec_->time_base, stream_->time_base);
       packet_->stream_index = stream_->index;
       rc = av_interleaved_write_frame(format_, packet_);
-      if (rc < 0) fail(kWriter, "Unexpected", "writing: " + avError(rc));
+      if (rc < 0) fail(kWriter, "Unexpected", "writing: " + libavFailure(rc));
     }
   }
 
@@ -182,7 +181,6 @@ class AacEncoder : public Encoder {
     }
   }
 
-  std::string path_;
   int channels_;
   AVFormatContext* format_ = nullptr;
   AVCodecContext* codec_ = nullptr;

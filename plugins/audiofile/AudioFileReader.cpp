@@ -52,40 +52,32 @@ std::unique_ptr<Decoder> openDecoder(std::string const& path) {
 
   // A file libsndfile knows but finds damaged is not handed to FFmpeg, which
   // would read a truncated WAV file as if it were whole.
-  bool corrupt = false;
-  if (auto d = openSndfileDecoder(path, corrupt)) return d;
-  if (corrupt) fail(kReader, "FileCorrupt", path);
-  if (auto d = openFfmpegDecoder(path, corrupt)) return d;
-  fail(kReader, corrupt || hasAudioSignature(path) ? "FileCorrupt" : "FileTypeNotSupported", path);
+  Refusal bySndfile;
+  if (auto d = openSndfileDecoder(path, bySndfile)) return d;
+  if (bySndfile.corrupt) fail(kReader, "FileCorrupt", path + ": " + bySndfile.why);
+  Refusal byFfmpeg;
+  if (auto d = openFfmpegDecoder(path, byFfmpeg)) return d;
+  bool const corrupt = byFfmpeg.corrupt || hasAudioSignature(path);
+  fail(kReader, corrupt ? "FileCorrupt" : "FileTypeNotSupported", path + ": " + bySndfile.why);
 }
-
-namespace {
-
-void put(PropertyMap& result, char const* key, boost::any value) {
-  auto it = result.find(key);
-  if (it != result.end()) delete static_cast<boost::any*>(it->second);
-  result[key] = new boost::any(std::move(value));
-}
-
-}  // namespace
 
 void AudioFileReader::init(PropertyMap const& options, PropertyMap& result) {
   close();
   std::string path;
-  if (!textOf(options, "Filename", path) || path.empty())
+  if (!support::textOf(options, "Filename", path) || path.empty())
     fail(kReader, "ReadFailed", "no Filename");
   decoder_ = openDecoder(path);
   fresh_ = true;
   position_ = 0;
   path_ = path;
-  put(result, "SampleRate", double(decoder_->sampleRate()));
-  put(result, "NumberOfChannels", double(decoder_->channels()));
-  put(result, "DataType", ostra::i18n::to_ustring("double"));
+  support::put(result, "SampleRate", double(decoder_->sampleRate()));
+  support::put(result, "NumberOfChannels", double(decoder_->channels()));
+  support::put(result, "DataType", ostra::i18n::to_ustring("double"));
 }
 
 void AudioFileReader::open(PropertyMap const& options) {
   std::string path;
-  if (textOf(options, "Filename", path) && !path.empty() && path != path_) {
+  if (support::textOf(options, "Filename", path) && !path.empty() && path != path_) {
     decoder_.reset();
     path_ = path;
   }

@@ -9,8 +9,9 @@
 #include <limits>
 #include <vector>
 
+#include "AudioKernels.h"
 #include "Common.h"
-#include "SampleConvert.h"
+#include "Extension.h"
 #include "ostra/i18n.h"
 
 namespace sluice {
@@ -27,69 +28,169 @@ constexpr std::size_t kGatherBytes = std::size_t(64) << 10;
 // libsndfile may write (a float file's PEAK chunk grows with the channels).
 constexpr std::uint64_t kWavDataLimit = 0xFFFFFFFFull - 65536;
 
-bool containerOf(std::string const& extension, Container& container) {
-  if (extension == "wav")
-    container = Container::Wav;
-  else if (extension == "flac")
-    container = Container::Flac;
-  else if (extension == "ogg" || extension == "oga")
-    container = Container::Vorbis;
-  else if (extension == "opus")
-    container = Container::Opus;
-  else if (extension == "m4a" || extension == "mp4")
-    container = Container::Aac;
-  else
-    return false;
-  return true;
+constexpr double kNoLimit = std::numeric_limits<double>::infinity();
+
+// A FileDataType a lossless container takes, and the type it stores it as.
+struct StoredAs {
+  AudioDataType named, stored;
+};
+
+// Bit rates of the containers that take one; a default per channel is
+// multiplied by the channel count.
+struct BitRateRule {
+  double byDefault;
+  bool defaultPerChannel;
+  double minPerChannel, maxPerChannel, maxTotal;
+};
+
+// What each container takes.
+struct ContainerRules {
+  Container container;
+  char const* extensions[2];
+  char const* dataType;  // the "DataType" init reports
+  int maxChannels;
+  // Sample rates: above maxRate refused with maxRateId; at or below
+  // minRateExclusive with minRateId; when `rates` is not empty, only those.
+  double maxRate;
+  char const* maxRateId;
+  double minRateExclusive;
+  char const* minRateId;
+  std::vector<int> rates;
+  std::vector<StoredAs> storedTypes;  // empty: lossy, FileDataType ignored
+  BitRateRule const* bitRate;         // null: "BitRate" ignored
+  bool qualityInUnitRange;            // "Quality" must lie within 0 and 1
+};
+
+BitRateRule const kOpusBitRate = {64000.0, true, 6000.0, 256000.0, kNoLimit};
+BitRateRule const kAacBitRate = {128000.0, false, 1000.0, kNoLimit, 1e7};
+
+std::vector<ContainerRules> const& containerRules() {
+  static std::vector<ContainerRules> const rules = {
+      {Container::Wav,
+       {"wav", nullptr},
+       "double",
+       1024,  // libsndfile's channel limit
+       kNoLimit,
+       nullptr,
+       0,
+       nullptr,
+       {},
+       {{AUDIO_UINT8, AUDIO_UINT8},
+        {AUDIO_INT16, AUDIO_INT16},
+        {AUDIO_INT24, AUDIO_INT24},
+        {AUDIO_INT32, AUDIO_INT32},
+        {AUDIO_SINGLE, AUDIO_SINGLE},
+        {AUDIO_DOUBLE, AUDIO_DOUBLE}},
+       nullptr,
+       false},
+      // FLAC holds signed 8, 16 and 24-bit samples.
+      {Container::Flac,
+       {"flac", nullptr},
+       "double",
+       8,
+       655350,
+       "MaxFlacSampleRate",
+       0,
+       nullptr,
+       {},
+       {{AUDIO_INT8, AUDIO_INT8},
+        {AUDIO_UINT8, AUDIO_INT8},
+        {AUDIO_INT16, AUDIO_INT16},
+        {AUDIO_INT24, AUDIO_INT24}},
+       nullptr,
+       false},
+      // libvorbis has no encoder set-up above 200 kHz; libsndfile would only say
+      // so at the first write, with 0 frames written.
+      {Container::Vorbis,
+       {"ogg", "oga"},
+       "single",
+       255,
+       200000,
+       "UnsupportedSampleRate",
+       600,
+       "MinOggSampleRate",
+       {},
+       {},
+       nullptr,
+       true},
+      {Container::Opus,
+       {"opus", nullptr},
+       "single",
+       8,
+       kNoLimit,
+       nullptr,
+       0,
+       nullptr,
+       {8000, 12000, 16000, 24000, 48000},
+       {},
+       &kOpusBitRate,
+       false},
+      {Container::Aac,
+       {"m4a", "mp4"},
+       "single",
+       8,
+       kNoLimit,
+       nullptr,
+       0,
+       nullptr,
+       {},
+       {},
+       &kAacBitRate,
+       false},
+  };
+  return rules;
+}
+
+ContainerRules const* rulesFor(std::string const& extension) {
+  for (auto const& r : containerRules())
+    for (char const* e : r.extensions)
+      if (e && extension == e) return &r;
+  return nullptr;
+}
+
+ContainerRules const& rulesOf(Container container) {
+  for (auto const& r : containerRules())
+    if (r.container == container) return r;
+  return containerRules().front();
 }
 
 bool isWhole(double v) { return std::isfinite(v) && v == std::floor(v); }
 
-int maxChannels(Container c) {
-  switch (c) {
-    case Container::Wav:
-      return 1024;  // libsndfile's limit
-    case Container::Flac:
-      return 8;
-    case Container::Vorbis:
-      return 255;
-    default:
-      return 8;
-  }
+int sampleRateFrom(PropertyMap const& options, ContainerRules const& rules) {
+  double rate = 0;
+  support::numberOf(options, "SampleRate", rate);
+  if (!isWhole(rate) || rate <= 0 || rate > std::numeric_limits<int>::max())
+    fail(kWriter, "UnsupportedSampleRate", "sample rate " + std::to_string(rate));
+  int const r = static_cast<int>(rate);
+  if (r > rules.maxRate) fail(kWriter, rules.maxRateId, std::to_string(r) + " Hz");
+  if (r <= rules.minRateExclusive) fail(kWriter, rules.minRateId, std::to_string(r) + " Hz");
+  if (!rules.rates.empty() &&
+      std::find(rules.rates.begin(), rules.rates.end(), r) == rules.rates.end())
+    fail(kWriter, "UnsupportedSampleRate", "the format takes no " + std::to_string(r) + " Hz");
+  return r;
 }
 
-// The stored type a WAV or FLAC file takes for a FileDataType name.
-bool storedTypeOf(Container c, std::string const& name, AudioDataType& type) {
-  AudioDataType t;
-  if (!audio::sampleTypeFromName(name, t)) return false;
-  if (c == Container::Wav) {
-    switch (t) {
-      case AUDIO_UINT8:
-      case AUDIO_INT16:
-      case AUDIO_INT24:
-      case AUDIO_INT32:
-      case AUDIO_SINGLE:
-      case AUDIO_DOUBLE:
-        type = t;
-        return true;
-      default:
-        return false;
-    }
-  }
-  switch (t) {  // FLAC holds signed 8, 16 and 24-bit samples
-    case AUDIO_INT8:
-    case AUDIO_UINT8:
-      type = AUDIO_INT8;
-      return true;
-    case AUDIO_INT16:
-      type = AUDIO_INT16;
-      return true;
-    case AUDIO_INT24:
-      type = AUDIO_INT24;
-      return true;
-    default:
-      return false;
-  }
+// The stored type a lossless file takes for its "FileDataType" (int16 when absent).
+AudioDataType storedTypeFrom(PropertyMap const& options, ContainerRules const& rules) {
+  auto it = options.find("FileDataType");
+  if (it == options.end() || !it->second) return AUDIO_INT16;
+  std::string name;
+  AudioDataType named;
+  if (support::textOf(options, "FileDataType", name) && audioTypeFromName(name, named))
+    for (auto const& t : rules.storedTypes)
+      if (t.named == named) return t.stored;
+  fail(kWriter, "WriteNotSupported", "file sample type \"" + name + "\"");
+}
+
+double bitRateFrom(PropertyMap const& options, BitRateRule const& rule, int channels) {
+  double bitRate = 0;
+  if (!support::numberOf(options, "BitRate", bitRate))
+    bitRate = rule.defaultPerChannel ? rule.byDefault * channels : rule.byDefault;
+  double const perChannel = bitRate / channels;
+  if (!std::isfinite(bitRate) || perChannel < rule.minPerChannel ||
+      perChannel > rule.maxPerChannel || bitRate > rule.maxTotal)
+    fail(kWriter, "UnsupportedBitRate", "bit rate " + std::to_string(bitRate));
+  return bitRate;
 }
 
 std::uint64_t wavLimitFromEnvironment() {
@@ -120,85 +221,40 @@ AudioFileWriter::~AudioFileWriter() {
 void AudioFileWriter::init(PropertyMap const& options, PropertyMap& result) {
   if (encoder_) close();
   std::string path;
-  if (!textOf(options, "Filename", path) || path.empty())
+  if (!support::textOf(options, "Filename", path) || path.empty())
     fail(kWriter, "Unexpected", "no Filename");
-  Container container;
-  if (!containerOf(lowerExtension(path), container)) fail(kWriter, "FileTypeNotSupported", path);
+  ContainerRules const* rules = rulesFor(support::lowerExtension(path));
+  if (!rules) fail(kWriter, "FileTypeNotSupported", path);
   path_ = path;
-  container_ = container;
+  container_ = rules->container;
   initialised_ = true;
   haveSettings_ = false;
-  bool lossless = container == Container::Wav || container == Container::Flac;
-  std::u16string dataType = ostra::i18n::to_ustring(lossless ? "double" : "single");
-  auto it = result.find("DataType");
-  if (it != result.end()) delete static_cast<boost::any*>(it->second);
-  result["DataType"] = new boost::any(dataType);
+  support::put(result, "DataType", ostra::i18n::to_ustring(rules->dataType));
 }
 
 EncoderSettings AudioFileWriter::settingsFrom(PropertyMap const& options) const {
+  ContainerRules const& rules = rulesOf(container_);
   EncoderSettings s;
   s.path = path_;
   s.container = container_;
-
-  double rate = 0;
-  numberOf(options, "SampleRate", rate);
-  if (!isWhole(rate) || rate <= 0 || rate > std::numeric_limits<int>::max())
-    fail(kWriter, "UnsupportedSampleRate", "sample rate " + std::to_string(rate));
-  s.sampleRate = static_cast<int>(rate);
-  if (container_ == Container::Flac && s.sampleRate > 655350)
-    fail(kWriter, "MaxFlacSampleRate", std::to_string(s.sampleRate) + " Hz");
-  if (container_ == Container::Vorbis && s.sampleRate <= 600)
-    fail(kWriter, "MinOggSampleRate", std::to_string(s.sampleRate) + " Hz");
-  // libvorbis has no encoder set-up above 200 kHz; libsndfile would only say so
-  // at the first write, with 0 frames written.
-  if (container_ == Container::Vorbis && s.sampleRate > 200000)
-    fail(kWriter, "UnsupportedSampleRate", "Vorbis takes at most 200000 Hz");
-  if (container_ == Container::Opus) {
-    int r = s.sampleRate;
-    if (r != 8000 && r != 12000 && r != 16000 && r != 24000 && r != 48000)
-      fail(kWriter, "UnsupportedSampleRate",
-           "Opus takes 8, 12, 16, 24 or 48 kHz, not " + std::to_string(r) + " Hz");
-  }
+  s.sampleRate = sampleRateFrom(options, rules);
 
   double channels = 0;
-  numberOf(options, "NumberOfChannels", channels);
-  if (!isWhole(channels) || channels < 1 || channels > maxChannels(container_))
+  support::numberOf(options, "NumberOfChannels", channels);
+  if (!isWhole(channels) || channels < 1 || channels > rules.maxChannels)
     fail(kWriter, "UnsupportedOutputChannels", std::to_string(channels) + " channels");
   s.channels = static_cast<int>(channels);
 
   std::string name;
-  if (textOf(options, "FilterOutputDataType", name)) {
-    AudioDataType t;
-    if (!audio::sampleTypeFromName(name, t))
-      fail(kWriter, "WriteNotSupported", "sample type \"" + name + "\"");
-  }
+  AudioDataType type;
+  if (support::textOf(options, "FilterOutputDataType", name) && !audioTypeFromName(name, type))
+    fail(kWriter, "WriteNotSupported", "sample type \"" + name + "\"");
 
-  if (container_ == Container::Wav || container_ == Container::Flac) {
-    s.fileType = AUDIO_INT16;
-    auto it = options.find("FileDataType");
-    if (it != options.end() && it->second) {
-      if (!textOf(options, "FileDataType", name) || !storedTypeOf(container_, name, s.fileType))
-        fail(kWriter, "WriteNotSupported", "file sample type \"" + name + "\"");
-    }
-  }
-
-  double bitRate = 0;
-  bool haveBitRate = numberOf(options, "BitRate", bitRate);
-  if (container_ == Container::Opus) {
-    if (!haveBitRate) bitRate = 64000.0 * s.channels;
-    double perChannel = bitRate / s.channels;
-    if (!std::isfinite(bitRate) || perChannel < 6000 || perChannel > 256000)
-      fail(kWriter, "UnsupportedBitRate",
-           "Opus takes 6000 to 256000 bits per second and channel, not " + std::to_string(bitRate));
-  } else if (container_ == Container::Aac) {
-    if (!haveBitRate) bitRate = 128000.0;
-    if (!std::isfinite(bitRate) || bitRate < 1000.0 * s.channels || bitRate > 1e7)
-      fail(kWriter, "UnsupportedBitRate", "AAC bit rate " + std::to_string(bitRate));
-  }
-  s.bitRate = bitRate;
+  if (!rules.storedTypes.empty()) s.fileType = storedTypeFrom(options, rules);
+  if (rules.bitRate) s.bitRate = bitRateFrom(options, *rules.bitRate, s.channels);
 
   double quality = 0.5;
-  if (numberOf(options, "Quality", quality) && container_ == Container::Vorbis &&
+  if (support::numberOf(options, "Quality", quality) && rules.qualityInUnitRange &&
       !(quality >= 0.0 && quality <= 1.0))
     fail(kWriter, "Unexpected", "Quality must lie within 0 and 1, not " + std::to_string(quality));
   s.quality = quality;
@@ -221,7 +277,7 @@ void AudioFileWriter::write(OwnedRecord& owned) {
   if (!encoder_) fail(kWriter, "Unexpected", "write while not open");
   SampleRecordView view;
   if (!parseSampleRecord(owned.record, view)) fail(kWriter, "Unexpected", "not a sample record");
-  if (!audio::isSampleType(view.type))
+  if (!isAudioSampleType(view.type))
     fail(kWriter, "WriteNotSupported", "sample type " + std::to_string(view.type));
   if (view.frames == 0) return;
   if (view.channels != static_cast<unsigned long>(settings_.channels))
@@ -286,12 +342,12 @@ void AudioFileWriter::convert(unsigned char const* samples, std::size_t count, A
   }
   // Round and clip at the stored width, then widen exactly for libsndfile.
   if (stored == wide) {
-    audio::convertFunction(type, stored)(samples, out, count);
+    kernels::convertFunction(type, stored)(samples, out, count);
     return;
   }
   scratch_.resize(count * audioSampleSize(stored));
-  audio::convertFunction(type, stored)(samples, scratch_.data(), count);
-  audio::convertFunction(stored, wide)(scratch_.data(), out, count);
+  kernels::convertFunction(type, stored)(samples, scratch_.data(), count);
+  kernels::convertFunction(stored, wide)(scratch_.data(), out, count);
 }
 
 void AudioFileWriter::flushGathered() {

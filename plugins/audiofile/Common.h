@@ -1,25 +1,17 @@
-// Helpers shared by the audio file plug-ins: reading property map values,
-// failures with catalogue identifiers, file name extensions.
+// What the audio file plug-ins share beyond the support layer: their names and
+// the identifier for an operating system's refusal to open a file.
 #pragma once
 
-#include <cerrno>
-#include <string>
-
-#include "sluice/plugin.h"
+#include "Failure.h"
+#include "Properties.h"
 
 namespace sluice {
 namespace audiofile {
 
-// A failure of plug-in `where` with `identifier`; `detail`, when given, goes
-// between the two so that logs say what happened.
-[[noreturn]] void fail(char const* where, char const* identifier, std::string const& detail = "");
+using support::fail;
 
-// Map values: false when the key is absent, null or holds another type.
-bool textOf(PropertyMap const& map, char const* key, std::string& utf8);
-bool numberOf(PropertyMap const& map, char const* key, double& value);
-
-// The extension of a file name, lower case, without its dot; empty when none.
-std::string lowerExtension(std::string const& path);
+constexpr char const* kWriter = "audiofilewriter";
+constexpr char const* kReader = "audiofilereader";
 
 // The identifier for an errno of opening or creating a file.
 char const* openErrorIdentifier(int error);

@@ -27,12 +27,16 @@ class Decoder {
 // identifier of what went wrong.
 std::unique_ptr<Decoder> openDecoder(std::string const& path);
 
-// Each backend: null when it does not know the file's type; `corrupt` set when
-// it knows the type but cannot read the file.
-std::unique_ptr<Decoder> openSndfileDecoder(std::string const& path, bool& corrupt);
-std::unique_ptr<Decoder> openFfmpegDecoder(std::string const& path, bool& corrupt);
+// Why a backend could not open a file: `corrupt` when it knows the type but
+// cannot read the file, and what it said.
+struct Refusal {
+  bool corrupt = false;
+  std::string why;
+};
 
-constexpr char const* kReader = "audiofilereader";
+// Each backend: null when it cannot open the file, with `refusal` saying why.
+std::unique_ptr<Decoder> openSndfileDecoder(std::string const& path, Refusal& refusal);
+std::unique_ptr<Decoder> openFfmpegDecoder(std::string const& path, Refusal& refusal);
 
 }  // namespace audiofile
 }  // namespace sluice

@@ -7,12 +7,10 @@
 #include <memory>
 #include <string>
 
-#include "hostlib/multimedia/datatypes.h"
+#include "sluice/media.h"
 
 namespace sluice {
 namespace audiofile {
-
-using hostlib::multimedia::AudioDataType;
 
 enum class Container { Wav, Flac, Vorbis, Opus, Aac };
 
@@ -44,8 +42,6 @@ class Encoder {
 // be created with these settings.
 std::unique_ptr<Encoder> createSndfileEncoder(EncoderSettings const& settings);
 std::unique_ptr<Encoder> createAacEncoder(EncoderSettings const& settings);
-
-constexpr char const* kWriter = "audiofilewriter";
 
 }  // namespace audiofile
 }  // namespace sluice

@@ -14,17 +14,14 @@ extern "C" {
 
 #include "Common.h"
 #include "Decoder.h"
+#include "LibavLog.h"
 
 namespace sluice {
 namespace audiofile {
 
 namespace {
 
-std::string avError(int code) {
-  char text[AV_ERROR_MAX_STRING_SIZE] = {0};
-  av_strerror(code, text, sizeof text);
-  return text;
-}
+using support::libavFailure;
 
 // True when the first bytes of the file look like a format FFmpeg knows, by
 // content alone.
@@ -56,16 +53,17 @@ class FfmpegDecoder : public Decoder {
 
   // Returns false when FFmpeg does not know the file; throws when it knows it
   // but cannot read it.
-  bool open(std::string const& path, bool& corrupt) {
-    av_log_set_level(AV_LOG_FATAL);
+  bool open(std::string const& path, Refusal& refusal) {
+    support::routeLibavLogs();
     int rc = avformat_open_input(&format_, path.c_str(), nullptr, nullptr);
     if (rc < 0) {
       if (rc == AVERROR(EACCES)) fail(kReader, "FilePermissionDenied", path);
-      if (contentLooksKnown(path)) corrupt = true;
+      if (contentLooksKnown(path)) refusal.corrupt = true;
+      refusal.why = libavFailure(rc);
       return false;
     }
     rc = avformat_find_stream_info(format_, nullptr);
-    if (rc < 0) fail(kReader, "FileCorrupt", "no stream information: " + avError(rc));
+    if (rc < 0) fail(kReader, "FileCorrupt", "no stream information: " + libavFailure(rc));
     AVCodec const* decoder = nullptr;
     rc = av_find_best_stream(format_, AVMEDIA_TYPE_AUDIO, -1, -1, &decoder, 0);
     if (rc == AVERROR_STREAM_NOT_FOUND) {
@@ -78,14 +76,14 @@ class FfmpegDecoder : public Decoder {
       fail(kReader, notMedia ? "FileTypeNotSupported" : "NoAudio", path);
     }
     if (rc == AVERROR_DECODER_NOT_FOUND) fail(kReader, "CodecNotFound", path);
-    if (rc < 0) fail(kReader, "NoAudio", avError(rc));
+    if (rc < 0) fail(kReader, "NoAudio", libavFailure(rc));
     stream_ = rc;
     AVCodecParameters const* par = format_->streams[stream_]->codecpar;
     codec_ = avcodec_alloc_context3(decoder);
     if (!codec_) fail(kReader, "Unexpected", "out of memory");
     rc = avcodec_parameters_to_context(codec_, par);
     if (rc >= 0) rc = avcodec_open2(codec_, decoder, nullptr);
-    if (rc < 0) fail(kReader, "CodecNotFound", "decoder refused the stream: " + avError(rc));
+    if (rc < 0) fail(kReader, "CodecNotFound", "decoder refused the stream: " + libavFailure(rc));
     channels_ = codec_->ch_layout.nb_channels;
     rate_ = codec_->sample_rate;
     if (channels_ <= 0 || rate_ <= 0) fail(kReader, "FileCorrupt", "no channel count or rate");
@@ -130,11 +128,12 @@ class FfmpegDecoder : public Decoder {
       ended_ = true;
       return;
     }
-    if (rc < 0) fail(kReader, rc == AVERROR(EIO) ? "ReadFailed" : "FileCorrupt", avError(rc));
+    if (rc < 0) fail(kReader, rc == AVERROR(EIO) ? "ReadFailed" : "FileCorrupt", libavFailure(rc));
     if (packet_->stream_index == stream_) {
       rc = avcodec_send_packet(codec_, packet_);
       av_packet_unref(packet_);
-      if (rc < 0 && rc != AVERROR(EAGAIN)) fail(kReader, "FileCorrupt", "decoding: " + avError(rc));
+      if (rc < 0 && rc != AVERROR(EAGAIN))
+        fail(kReader, "FileCorrupt", "decoding: " + libavFailure(rc));
       receive();
     } else {
       av_packet_unref(packet_);
@@ -145,7 +144,7 @@ class FfmpegDecoder : public Decoder {
     for (;;) {
       int rc = avcodec_receive_frame(codec_, frame_);
       if (rc == AVERROR(EAGAIN) || rc == AVERROR_EOF) return;
-      if (rc < 0) fail(kReader, "FileCorrupt", "decoding: " + avError(rc));
+      if (rc < 0) fail(kReader, "FileCorrupt", "decoding: " + libavFailure(rc));
       append();
       av_frame_unref(frame_);
     }
@@ -160,7 +159,7 @@ class FfmpegDecoder : public Decoder {
                                    &frame_->ch_layout, AVSampleFormat(frame_->format), rate_, 0,
                                    nullptr);
       if (rc >= 0) rc = swr_init(resampler_);
-      if (rc < 0) fail(kReader, "Unexpected", "sample conversion: " + avError(rc));
+      if (rc < 0) fail(kReader, "Unexpected", "sample conversion: " + libavFailure(rc));
       inputFormat_ = frame_->format;
     }
     std::size_t const at = pending_.size();
@@ -168,7 +167,7 @@ class FfmpegDecoder : public Decoder {
     uint8_t* dst = reinterpret_cast<uint8_t*>(pending_.data() + at);
     int n = swr_convert(resampler_, &dst, frame_->nb_samples,
                         const_cast<uint8_t const**>(frame_->extended_data), frame_->nb_samples);
-    if (n < 0) fail(kReader, "Unexpected", "sample conversion: " + avError(n));
+    if (n < 0) fail(kReader, "Unexpected", "sample conversion: " + libavFailure(n));
     pending_.resize(at + std::size_t(n) * std::size_t(channels_));
   }
 
@@ -190,9 +189,9 @@ class FfmpegDecoder : public Decoder {
 
 }  // namespace
 
-std::unique_ptr<Decoder> openFfmpegDecoder(std::string const& path, bool& corrupt) {
+std::unique_ptr<Decoder> openFfmpegDecoder(std::string const& path, Refusal& refusal) {
   auto decoder = std::make_unique<FfmpegDecoder>();
-  if (!decoder->open(path, corrupt)) return nullptr;
+  if (!decoder->open(path, refusal)) return nullptr;
   return decoder;
 }
 

@@ -4,21 +4,18 @@
 #include <sndfile.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <mutex>
 
 #include "Common.h"
 #include "Decoder.h"
+#include "Locks.h"
 
 namespace sluice {
 namespace audiofile {
 
 namespace {
-
-std::mutex& sndfileOpenMutex() {
-  static std::mutex m;
-  return m;
-}
 
 class SndfileDecoder : public Decoder {
  public:
@@ -68,25 +65,27 @@ bool headerSaysMore(SNDFILE* file) {
 
 }  // namespace
 
-std::unique_ptr<Decoder> openSndfileDecoder(std::string const& path, bool& corrupt) {
+std::unique_ptr<Decoder> openSndfileDecoder(std::string const& path, Refusal& refusal) {
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return nullptr;
+  if (fd < 0) {
+    refusal.why = std::strerror(errno);
+    return nullptr;
+  }
   SF_INFO info;
   std::memset(&info, 0, sizeof info);
   SNDFILE* file = nullptr;
-  int error = 0;
   {
-    std::lock_guard<std::mutex> lock(sndfileOpenMutex());
+    std::lock_guard<std::mutex> lock(support::sndfileOpenLock());
     // libsndfile owns the descriptor from here on: version 1.2.0 closes it when
     // an open fails whatever it was told, so closing it here too could close a
     // descriptor that another thread has just been given.
     file = sf_open_fd(fd, SFM_READ, &info, SF_TRUE);
-    if (!file) error = sf_error(nullptr);
+    if (!file) {
+      refusal.corrupt = sf_error(nullptr) == SF_ERR_MALFORMED_FILE;
+      refusal.why = sf_strerror(nullptr);
+    }
   }
-  if (!file) {
-    if (error == SF_ERR_MALFORMED_FILE) corrupt = true;
-    return nullptr;
-  }
+  if (!file) return nullptr;
   int const major = info.format & SF_FORMAT_TYPEMASK;
   // MPEG audio goes to FFmpeg, which drops the encoder's delay and padding.
   if (major == SF_FORMAT_MPEG) {
@@ -97,7 +96,8 @@ std::unique_ptr<Decoder> openSndfileDecoder(std::string const& path, bool& corru
       ((major == SF_FORMAT_WAV || major == SF_FORMAT_WAVEX || major == SF_FORMAT_RF64) &&
        headerSaysMore(file))) {
     sf_close(file);
-    corrupt = true;
+    refusal.corrupt = true;
+    refusal.why = "the header and the data disagree";
     return nullptr;
   }
   return std::make_unique<SndfileDecoder>(file, info);

@@ -12,6 +12,7 @@
 
 #include "Common.h"
 #include "Encoder.h"
+#include "Locks.h"
 
 namespace sluice {
 namespace audiofile {
@@ -19,12 +20,6 @@ namespace audiofile {
 using namespace hostlib::multimedia;
 
 namespace {
-
-// sf_error(nullptr) reads a process-wide value: keep open and its error together.
-std::mutex& sndfileOpenMutex() {
-  static std::mutex m;
-  return m;
-}
 
 class SndfileEncoder : public Encoder {
  public:
@@ -41,7 +36,7 @@ class SndfileEncoder : public Encoder {
       fail(kWriter, openErrorIdentifier(e), s.path + ": " + std::strerror(e));
     }
     {
-      std::lock_guard<std::mutex> lock(sndfileOpenMutex());
+      std::lock_guard<std::mutex> lock(support::sndfileOpenLock());
       // libsndfile gets a duplicate that it owns: version 1.2.0 closes the
       // descriptor it is given when an open fails, whatever it was told. The
       // original stays ours, so that its close reports what the disk could not take.
@@ -74,7 +69,6 @@ class SndfileEncoder : public Encoder {
     }
     stored_ = storedOf(s);
     write_ = widenedOf(stored_);
-    channels_ = s.channels;
   }
 
   ~SndfileEncoder() override {
@@ -191,7 +185,6 @@ class SndfileEncoder : public Encoder {
   int fd_ = -1;  // ours; libsndfile closes only its duplicate
   AudioDataType stored_ = AUDIO_INT16;
   AudioDataType write_ = AUDIO_INT16;
-  int channels_ = 0;
 };
 
 }  // namespace

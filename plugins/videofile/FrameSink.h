@@ -9,18 +9,22 @@
 #include <string>
 #include <vector>
 
-#include "FrameLayouts.h"
-#include "hostlib/multimedia/datatypes.h"
+#include "Failure.h"
 #include "sluice/plugin.h"
 
+namespace sluice {
 namespace videofile {
 
 struct FrameFormat {
   std::size_t width = 0;
   std::size_t height = 0;
   std::size_t bands = 0;  // 1 or 3
-  hostlib::multimedia::VideoDataType type = hostlib::multimedia::VIDEO_INVALID;
-  videofilter::Layout layout = videofilter::Layout::Planar;
+  VideoDataType type = hostlib::multimedia::VIDEO_INVALID;
+  FrameLayout layout = FrameLayout::Planar;
+  bool operator!=(FrameFormat const& o) const {
+    return width != o.width || height != o.height || bands != o.bands || type != o.type ||
+           layout != o.layout;
+  }
 };
 
 // The open options, checked.
@@ -44,8 +48,10 @@ class FrameSink {
   virtual void finish() = 0;
 };
 
-[[noreturn]] inline void fail(char const* identifier) {
-  throw sluice::sdk::Failure("videofilewriter", identifier);
+// Fails with a video catalogue identifier; `detail` says what a codec reported.
+[[noreturn]] inline void fail(char const* identifier, std::string const& detail = std::string()) {
+  support::fail("videofilewriter", identifier, detail);
 }
 
 }  // namespace videofile
+}  // namespace sluice

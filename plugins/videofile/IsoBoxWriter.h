@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <vector>
 
+namespace sluice {
 namespace videofile {
 
 class IsoBoxWriter {
@@ -54,3 +55,4 @@ class IsoBoxWriter {
 };
 
 }  // namespace videofile
+}  // namespace sluice

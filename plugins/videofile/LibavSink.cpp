@@ -11,12 +11,15 @@ extern "C" {
 #include <cstdio>
 #include <cstring>
 
+#include "LibavLog.h"
+
+namespace sluice {
 namespace videofile {
 
 namespace {
 
 using hostlib::multimedia::VIDEO_UINT8;
-using videofilter::Layout;
+using Layout = FrameLayout;
 
 struct FormatContextFree {
   void operator()(AVFormatContext* f) const {
@@ -35,7 +38,9 @@ struct PacketFree {
 };
 
 // Quality 0..100 onto Motion JPEG's quantiser scale 31..2 (lower is finer).
-int mjpegQscale(double quality) { return static_cast<int>(std::lround(31.0 - quality * 29.0 / 100.0)); }
+int mjpegQscale(double quality) {
+  return static_cast<int>(std::lround(31.0 - quality * 29.0 / 100.0));
+}
 
 // Quality 0..100 onto x264's constant rate factor: 75 gives x264's own default of
 // 23, 100 gives 1 (near lossless, still playable everywhere), 0 gives 51.
@@ -47,14 +52,14 @@ class LibavSink : public FrameSink {
  public:
   LibavSink(std::string const& path, LibavCodec codec, EncodeSettings const& settings)
       : path_(path), codec_(codec), settings_(settings) {
-    // Encoders chat on stderr at the default level; failures reach the host anyway.
-    if (av_log_get_level() == AV_LOG_INFO) av_log_set_level(AV_LOG_ERROR);
+    support::routeLibavLogs();
     AVFormatContext* f = nullptr;
     char const* muxer = codec == LibavCodec::H264Mp4 ? "mp4" : "avi";
-    if (avformat_alloc_output_context2(&f, nullptr, muxer, path.c_str()) < 0 || !f)
-      fail("couldNotOpenFile");
+    int rc = avformat_alloc_output_context2(&f, nullptr, muxer, path.c_str());
+    if (rc < 0 || !f) fail("couldNotOpenFile", support::libavFailure(rc));
     format_.reset(f);
-    if (avio_open(&format_->pb, path.c_str(), AVIO_FLAG_WRITE) < 0) fail("couldNotOpenFile");
+    rc = avio_open(&format_->pb, path.c_str(), AVIO_FLAG_WRITE);
+    if (rc < 0) fail("couldNotOpenFile", path + ": " + support::libavFailure(rc));
     packet_.reset(av_packet_alloc());
     if (!packet_) fail("couldNotOpenFile");
   }
@@ -90,19 +95,20 @@ class LibavSink : public FrameSink {
       p->codec_tag = gray ? avcodec_pix_fmt_to_codec_tag(AV_PIX_FMT_GRAY8) : 0;
       p->width = static_cast<int>(format.width);
       p->height = static_cast<int>(format.height);
-      frameBytes_ = gray ? format.width * format.height
-                         : videofilter::dibStride(format.width) * format.height;
+      frameBytes_ = gray ? format.width * format.height : dibStride(format.width) * format.height;
       if (frameBytes_ > 0x7fffffff) fail("couldNotInitFile");  // one packet per frame
     } else {
       openEncoder(format, timeBase, rate);
     }
-    if (avformat_write_header(format_.get(), nullptr) < 0) fail("couldNotInitFile");
+    int const rc = avformat_write_header(format_.get(), nullptr);
+    if (rc < 0) fail("couldNotInitFile", "writing the header: " + support::libavFailure(rc));
     started_ = true;
   }
 
   void write(std::vector<unsigned char const*> const& planes) override {
     if (codec_ == LibavCodec::RawAvi) {
-      if (av_new_packet(packet_.get(), static_cast<int>(frameBytes_)) < 0) fail("couldNotWriteFrame");
+      if (av_new_packet(packet_.get(), static_cast<int>(frameBytes_)) < 0)
+        fail("couldNotWriteFrame");
       std::memcpy(packet_->data, planes[0], frameBytes_);
       packet_->pts = packet_->dts = frames_++;
       packet_->duration = 1;
@@ -130,10 +136,13 @@ class LibavSink : public FrameSink {
       return;
     }
     if (encoder_) encode(nullptr);
-    if (av_write_trailer(format_.get()) < 0) fail("couldNotWriteFrame");
+    int const trailer = av_write_trailer(format_.get());
+    if (trailer < 0)
+      fail("couldNotWriteFrame", "writing the trailer: " + support::libavFailure(trailer));
     int const closed = avio_closep(&format_->pb);
     format_.reset();
-    if (closed < 0) fail("couldNotWriteFrame");
+    if (closed < 0)
+      fail("couldNotWriteFrame", "closing the file: " + support::libavFailure(closed));
   }
 
  private:
@@ -170,7 +179,8 @@ class LibavSink : public FrameSink {
     }
     int const opened = avcodec_open2(c, codec, &options);
     av_dict_free(&options);
-    if (opened < 0) fail("couldNotInitFile");
+    if (opened < 0)
+      fail("couldNotInitFile", "opening the encoder: " + support::libavFailure(opened));
     if (avcodec_parameters_from_context(stream_->codecpar, c) < 0) fail("couldNotInitFile");
     frame_.reset(av_frame_alloc());
     if (!frame_) fail("couldNotInitFile");
@@ -187,11 +197,12 @@ class LibavSink : public FrameSink {
 
   // Sends one frame (null: drains) and writes every packet the encoder has ready.
   void encode(AVFrame* frame) {
-    if (avcodec_send_frame(encoder_.get(), frame) < 0) fail("couldNotWriteFrame");
+    int const sent = avcodec_send_frame(encoder_.get(), frame);
+    if (sent < 0) fail("couldNotWriteFrame", "encoding: " + support::libavFailure(sent));
     for (;;) {
       int const got = avcodec_receive_packet(encoder_.get(), packet_.get());
       if (got == AVERROR(EAGAIN) || got == AVERROR_EOF) return;
-      if (got < 0) fail("couldNotWriteFrame");
+      if (got < 0) fail("couldNotWriteFrame", "encoding: " + support::libavFailure(got));
       writePacket(encoder_->time_base);
     }
   }
@@ -201,7 +212,7 @@ class LibavSink : public FrameSink {
     av_packet_rescale_ts(packet_.get(), from, stream_->time_base);
     int const written = av_interleaved_write_frame(format_.get(), packet_.get());
     av_packet_unref(packet_.get());
-    if (written < 0) fail("couldNotWriteFrame");
+    if (written < 0) fail("couldNotWriteFrame", "writing: " + support::libavFailure(written));
   }
 
   std::string path_;
@@ -223,9 +234,12 @@ class LibavSink : public FrameSink {
 std::u16string libavExpectedFrameType(LibavCodec codec) {
   switch (codec) {
     // FFmpeg's AVI muxer stores RGB top-down (a negative DIB height).
-    case LibavCodec::RawAvi: return u"BGR24|Gray8";
-    case LibavCodec::MjpegAvi: return u"YUVJ420P";
-    case LibavCodec::H264Mp4: return u"YUV420PEven";
+    case LibavCodec::RawAvi:
+      return u"BGR24|Gray8";
+    case LibavCodec::MjpegAvi:
+      return u"YUVJ420P";
+    case LibavCodec::H264Mp4:
+      return u"YUV420PEven";
   }
   return std::u16string();
 }
@@ -236,3 +250,4 @@ std::unique_ptr<FrameSink> makeLibavSink(std::string const& path, LibavCodec cod
 }
 
 }  // namespace videofile
+}  // namespace sluice

@@ -7,6 +7,7 @@
 
 #include "FrameSink.h"
 
+namespace sluice {
 namespace videofile {
 
 enum class LibavCodec { RawAvi, MjpegAvi, H264Mp4 };
@@ -19,3 +20,4 @@ std::unique_ptr<FrameSink> makeLibavSink(std::string const& path, LibavCodec cod
                                          EncodeSettings const& settings);
 
 }  // namespace videofile
+}  // namespace sluice

@@ -11,6 +11,7 @@
 
 #include "IsoBoxWriter.h"
 
+namespace sluice {
 namespace videofile {
 
 namespace {
@@ -66,6 +67,192 @@ int resolutionsFor(std::size_t w, std::size_t h) {
   return levels;
 }
 
+// The movie's clock: one tick per frame of `delta` units of `timescale`, and
+// 64-bit times (version 1 boxes) once the duration passes 32 bits.
+struct MovieTimes {
+  std::uint32_t timescale = 0;
+  std::uint32_t delta = 1;
+  std::uint64_t count = 0;
+  std::uint64_t duration = 0;
+  unsigned version = 0;
+};
+
+// Creation and modification time 0 (unknown), then the timescale when asked.
+void writeTimes(IsoBoxWriter& b, MovieTimes const& t, bool withTimescale) {
+  if (t.version) {
+    b.u64(0);
+    b.u64(0);
+  } else {
+    b.u32(0);
+    b.u32(0);
+  }
+  if (withTimescale) b.u32(t.timescale);
+}
+
+void writeDuration(IsoBoxWriter& b, MovieTimes const& t) {
+  if (t.version)
+    b.u64(t.duration);
+  else
+    b.u32(static_cast<std::uint32_t>(t.duration));
+}
+
+void writeUnityMatrix(IsoBoxWriter& b) {
+  std::uint32_t const m[9] = {0x00010000, 0, 0, 0, 0x00010000, 0, 0, 0, 0x40000000};
+  for (auto v : m) b.u32(v);
+}
+
+void writeMvhd(IsoBoxWriter& b, MovieTimes const& t) {
+  b.beginFull("mvhd", t.version, 0);
+  writeTimes(b, t, true);
+  writeDuration(b, t);
+  b.u32(0x00010000);  // rate 1.0
+  b.u16(0x0100);      // volume 1.0
+  b.zeros(2 + 8);
+  writeUnityMatrix(b);
+  b.zeros(24);  // pre_defined
+  b.u32(2);     // next track ID
+  b.end();
+}
+
+void writeTkhd(IsoBoxWriter& b, MovieTimes const& t, FrameFormat const& format) {
+  b.beginFull("tkhd", t.version, 0x000007);  // enabled, in movie, in preview
+  writeTimes(b, t, false);
+  b.u32(1);  // track ID
+  b.u32(0);
+  writeDuration(b, t);
+  b.zeros(8);
+  b.u16(0);  // layer
+  b.u16(0);  // alternate group
+  b.u16(0);  // volume: not audio
+  b.u16(0);
+  writeUnityMatrix(b);
+  b.u32(static_cast<std::uint32_t>(format.width) << 16);
+  b.u32(static_cast<std::uint32_t>(format.height) << 16);
+  b.end();
+}
+
+void writeMdhd(IsoBoxWriter& b, MovieTimes const& t) {
+  b.beginFull("mdhd", t.version, 0);
+  writeTimes(b, t, true);
+  writeDuration(b, t);
+  b.u16(((('u' - 0x60) << 10) | (('n' - 0x60) << 5) | ('d' - 0x60)));  // "und"
+  b.u16(0);
+  b.end();
+}
+
+void writeHdlr(IsoBoxWriter& b) {
+  b.beginFull("hdlr", 0, 0);
+  b.u32(0);
+  b.type("vide");
+  b.zeros(12);
+  for (char c : std::string("Video\0", 6)) b.u8(static_cast<unsigned char>(c));
+  b.end();
+}
+
+void writeVmhd(IsoBoxWriter& b) {
+  b.beginFull("vmhd", 0, 1);
+  b.zeros(8);  // graphics mode copy, opcolor
+  b.end();
+}
+
+void writeDinf(IsoBoxWriter& b) {
+  b.begin("dinf");
+  b.beginFull("dref", 0, 0);
+  b.u32(1);
+  b.beginFull("url ", 0, 1);  // media in this file
+  b.end();
+  b.end();
+  b.end();
+}
+
+// The JP2 header of the sample entry: image header and colour box.
+void writeJp2h(IsoBoxWriter& b, FrameFormat const& format, bool wide, bool isSigned) {
+  b.begin("jp2h");
+  b.begin("ihdr");
+  b.u32(static_cast<std::uint32_t>(format.height));
+  b.u32(static_cast<std::uint32_t>(format.width));
+  b.u16(static_cast<std::uint32_t>(format.bands));
+  b.u8((wide ? 15 : 7) | (isSigned ? 0x80 : 0));
+  b.u8(7);  // compression type: JPEG 2000
+  b.u8(0);  // colour space known
+  b.u8(0);  // no intellectual property box
+  b.end();
+  b.begin("colr");
+  b.u8(1);  // enumerated colour space
+  b.u8(0);
+  b.u8(0);
+  b.u32(format.bands == 3 ? 16 : 17);  // sRGB or greyscale
+  b.end();
+  b.end();
+}
+
+// The MJ2 visual sample entry: the visual fields, the JP2 header and the field
+// coding box (progressive).
+void writeStsd(IsoBoxWriter& b, FrameFormat const& format, bool wide, bool isSigned) {
+  b.beginFull("stsd", 0, 0);
+  b.u32(1);
+  b.begin("mjp2");
+  b.zeros(6);
+  b.u16(1);  // data reference index
+  b.zeros(16);
+  b.u16(static_cast<std::uint32_t>(format.width));
+  b.u16(static_cast<std::uint32_t>(format.height));
+  b.u32(0x00480000);  // 72 dpi
+  b.u32(0x00480000);
+  b.u32(0);
+  b.u16(1);  // frames per sample
+  char const name[] = "Motion JPEG 2000";
+  b.u8(sizeof name - 1);
+  for (std::size_t i = 0; i < 31; ++i)
+    b.u8(i < sizeof name - 1 ? static_cast<unsigned char>(name[i]) : 0);
+  b.u16(format.bands == 3 ? 0x18 : 0x28);  // colour, or greyscale
+  b.u16(0xffff);
+  writeJp2h(b, format, wide, isSigned);
+  b.begin("fiel");
+  b.u8(1);  // one field per frame
+  b.u8(0);
+  b.end();
+  b.end();  // mjp2
+  b.end();  // stsd
+}
+
+void writeStts(IsoBoxWriter& b, MovieTimes const& t) {
+  b.beginFull("stts", 0, 0);
+  b.u32(1);
+  b.u32(static_cast<std::uint32_t>(t.count));
+  b.u32(t.delta);
+  b.end();
+}
+
+void writeStsc(IsoBoxWriter& b) {
+  b.beginFull("stsc", 0, 0);  // one frame per chunk
+  b.u32(1);
+  b.u32(1);
+  b.u32(1);
+  b.u32(1);
+  b.end();
+}
+
+void writeStsz(IsoBoxWriter& b, std::vector<std::uint64_t> const& sizes) {
+  b.beginFull("stsz", 0, 0);
+  b.u32(0);
+  b.u32(static_cast<std::uint32_t>(sizes.size()));
+  for (auto size : sizes) b.u32(static_cast<std::uint32_t>(size));
+  b.end();
+}
+
+// stco, or co64 when an offset passes 32 bits.
+void writeChunkOffsets(IsoBoxWriter& b, std::vector<std::uint64_t> const& offsets, bool large) {
+  b.beginFull(large ? "co64" : "stco", 0, 0);
+  b.u32(static_cast<std::uint32_t>(offsets.size()));
+  for (auto o : offsets)
+    if (large)
+      b.u64(o);
+    else
+      b.u32(static_cast<std::uint32_t>(o));
+  b.end();
+}
+
 class Mj2Sink : public FrameSink {
  public:
   Mj2Sink(std::string const& path, EncodeSettings const& settings)
@@ -87,7 +274,7 @@ class Mj2Sink : public FrameSink {
     signed_ = format.type == VIDEO_INT8 || format.type == VIDEO_INT16;
     bool const known = wide_ || format.type == VIDEO_UINT8 || format.type == VIDEO_INT8;
     // The sample entry stores 16-bit sizes.
-    if (!known || format.layout != videofilter::Layout::Planar || format.width > 65535 ||
+    if (!known || format.layout != FrameLayout::Planar || format.width > 65535 ||
         format.height > 65535 || (format.bands != 1 && format.bands != 3))
       fail("couldNotInitFile");
 
@@ -209,169 +396,33 @@ class Mj2Sink : public FrameSink {
   }
 
   void writeMoov(IsoBoxWriter& b) const {
-    std::uint32_t const timescale = static_cast<std::uint32_t>(settings_.rateNum);
-    std::uint32_t const delta = static_cast<std::uint32_t>(settings_.rateDen);
-    std::uint64_t const count = sizes_.size();
-    std::uint64_t const duration = count * delta;
-    unsigned const version = duration > std::numeric_limits<std::uint32_t>::max() ? 1 : 0;
-    auto times = [&](IsoBoxWriter& x, bool withTimescale) {
-      // creation and modification time 0 (unknown), then timescale and duration
-      if (version) {
-        x.u64(0);
-        x.u64(0);
-      } else {
-        x.u32(0);
-        x.u32(0);
-      }
-      if (withTimescale) x.u32(timescale);
-      return;
-    };
-    auto dur = [&](IsoBoxWriter& x) {
-      if (version)
-        x.u64(duration);
-      else
-        x.u32(static_cast<std::uint32_t>(duration));
-    };
-    auto matrix = [](IsoBoxWriter& x) {
-      std::uint32_t const m[9] = {0x00010000, 0, 0, 0, 0x00010000, 0, 0, 0, 0x40000000};
-      for (auto v : m) x.u32(v);
-    };
-    std::uint32_t const w = static_cast<std::uint32_t>(format_.width);
-    std::uint32_t const h = static_cast<std::uint32_t>(format_.height);
-
+    MovieTimes t;
+    t.timescale = static_cast<std::uint32_t>(settings_.rateNum);
+    t.delta = static_cast<std::uint32_t>(settings_.rateDen);
+    t.count = sizes_.size();
+    t.duration = t.count * t.delta;
+    t.version = t.duration > std::numeric_limits<std::uint32_t>::max() ? 1 : 0;
     b.begin("moov");
-    b.beginFull("mvhd", version, 0);
-    times(b, true);
-    dur(b);
-    b.u32(0x00010000);  // rate 1.0
-    b.u16(0x0100);      // volume 1.0
-    b.zeros(2 + 8);
-    matrix(b);
-    b.zeros(24);  // pre_defined
-    b.u32(2);     // next track ID
-    b.end();
-
+    writeMvhd(b, t);
     b.begin("trak");
-    b.beginFull("tkhd", version, 0x000007);  // enabled, in movie, in preview
-    times(b, false);
-    b.u32(1);  // track ID
-    b.u32(0);
-    dur(b);
-    b.zeros(8);
-    b.u16(0);  // layer
-    b.u16(0);  // alternate group
-    b.u16(0);  // volume: not audio
-    b.u16(0);
-    matrix(b);
-    b.u32(w << 16);
-    b.u32(h << 16);
-    b.end();
-
+    writeTkhd(b, t, format_);
     b.begin("mdia");
-    b.beginFull("mdhd", version, 0);
-    times(b, true);
-    dur(b);
-    b.u16(((('u' - 0x60) << 10) | (('n' - 0x60) << 5) | ('d' - 0x60)));  // "und"
-    b.u16(0);
-    b.end();
-    b.beginFull("hdlr", 0, 0);
-    b.u32(0);
-    b.type("vide");
-    b.zeros(12);
-    for (char c : std::string("Video\0", 6)) b.u8(static_cast<unsigned char>(c));
-    b.end();
-
+    writeMdhd(b, t);
+    writeHdlr(b);
     b.begin("minf");
-    b.beginFull("vmhd", 0, 1);
-    b.zeros(8);  // graphics mode copy, opcolor
-    b.end();
-    b.begin("dinf");
-    b.beginFull("dref", 0, 0);
-    b.u32(1);
-    b.beginFull("url ", 0, 1);  // media in this file
-    b.end();
-    b.end();
-    b.end();
-
+    writeVmhd(b);
+    writeDinf(b);
     b.begin("stbl");
-    b.beginFull("stsd", 0, 0);
-    b.u32(1);
-    writeSampleEntry(b, w, h);
-    b.end();
-    b.beginFull("stts", 0, 0);
-    b.u32(1);
-    b.u32(static_cast<std::uint32_t>(count));
-    b.u32(delta);
-    b.end();
-    b.beginFull("stsc", 0, 0);  // one frame per chunk
-    b.u32(1);
-    b.u32(1);
-    b.u32(1);
-    b.u32(1);
-    b.end();
-    b.beginFull("stsz", 0, 0);
-    b.u32(0);
-    b.u32(static_cast<std::uint32_t>(count));
-    for (auto s : sizes_) b.u32(static_cast<std::uint32_t>(s));
-    b.end();
-    bool const large = offset_ > std::numeric_limits<std::uint32_t>::max();
-    b.beginFull(large ? "co64" : "stco", 0, 0);
-    b.u32(static_cast<std::uint32_t>(count));
-    for (auto o : offsets_)
-      if (large)
-        b.u64(o);
-      else
-        b.u32(static_cast<std::uint32_t>(o));
-    b.end();
+    writeStsd(b, format_, wide_, signed_);
+    writeStts(b, t);
+    writeStsc(b);
+    writeStsz(b, sizes_);
+    writeChunkOffsets(b, offsets_, offset_ > std::numeric_limits<std::uint32_t>::max());
     b.end();  // stbl
     b.end();  // minf
     b.end();  // mdia
     b.end();  // trak
     b.end();  // moov
-  }
-
-  // The MJ2 visual sample entry: the visual fields, the JP2 header (image header
-  // and colour box) and the field coding box (progressive).
-  void writeSampleEntry(IsoBoxWriter& b, std::uint32_t w, std::uint32_t h) const {
-    b.begin("mjp2");
-    b.zeros(6);
-    b.u16(1);  // data reference index
-    b.zeros(16);
-    b.u16(w);
-    b.u16(h);
-    b.u32(0x00480000);  // 72 dpi
-    b.u32(0x00480000);
-    b.u32(0);
-    b.u16(1);  // frames per sample
-    char const name[] = "Motion JPEG 2000";
-    b.u8(sizeof name - 1);
-    for (std::size_t i = 0; i < 31; ++i)
-      b.u8(i < sizeof name - 1 ? static_cast<unsigned char>(name[i]) : 0);
-    b.u16(format_.bands == 3 ? 0x18 : 0x28);  // colour, or greyscale
-    b.u16(0xffff);
-
-    b.begin("jp2h");
-    b.begin("ihdr");
-    b.u32(h);
-    b.u32(w);
-    b.u16(static_cast<std::uint32_t>(format_.bands));
-    b.u8((wide_ ? 15 : 7) | (signed_ ? 0x80 : 0));
-    b.u8(7);  // compression type: JPEG 2000
-    b.u8(0);  // colour space known
-    b.u8(0);  // no intellectual property box
-    b.end();
-    b.begin("colr");
-    b.u8(1);  // enumerated colour space
-    b.u8(0);
-    b.u8(0);
-    b.u32(format_.bands == 3 ? 16 : 17);  // sRGB or greyscale
-    b.end();
-    b.end();
-    b.begin("fiel");
-    b.u8(1);  // one field per frame
-    b.u8(0);
-    b.end();
-    b.end();
   }
 
   std::string path_;
@@ -394,3 +445,4 @@ std::unique_ptr<FrameSink> makeMj2Sink(std::string const& path, EncodeSettings c
 }
 
 }  // namespace videofile
+}  // namespace sluice

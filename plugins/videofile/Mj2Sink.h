@@ -9,9 +9,11 @@
 
 #include "FrameSink.h"
 
+namespace sluice {
 namespace videofile {
 
 // Creates the file at `path` (couldNotOpenFile when it cannot).
 std::unique_ptr<FrameSink> makeMj2Sink(std::string const& path, EncodeSettings const& settings);
 
 }  // namespace videofile
+}  // namespace sluice

@@ -3,7 +3,7 @@
 // "FileFormat" is "MotionJpeg"), .mp4 and .m4v (H.264), .mj2 (Motion JPEG 2000).
 //
 // init reads "OutputFileName" and "FileFormat" and reports "ExpectedFrameType" (the
-// layout the video filter is to produce, see FrameLayouts.h); open reads
+// layout the video filter is to produce, see sluice::FrameLayout); open reads
 // "FrameRate", "Quality", "CompressionRatio" and "Lossy" and creates the file. The
 // first frame fixes width, height, bands and element type and sets up the encoder;
 // frames are encoded in write, on the channel's worker thread; close completes the
@@ -15,19 +15,22 @@
 
 #include "FrameSink.h"
 
+namespace sluice {
 namespace videofile {
 
-class VideoFileWriter : public sluice::sdk::Device {
+class VideoFileWriter : public sdk::Device {
  public:
   ~VideoFileWriter() override;
-  void init(sluice::PropertyMap const& options, sluice::PropertyMap& result) override;
-  void open(sluice::PropertyMap const& options) override;
-  void write(sluice::OwnedRecord& record) override;
+  void init(PropertyMap const& options, PropertyMap& result) override;
+  void open(PropertyMap const& options) override;
+  void write(OwnedRecord& record) override;
   void close() override;
   void term() override;
 
  private:
   enum class Container { None, RawAvi, MjpegAvi, Mp4, Mj2 };
+
+  EncodeSettings settingsFrom(PropertyMap const& options) const;
 
   Container container_ = Container::None;
   std::string path_;
@@ -40,3 +43,4 @@ class VideoFileWriter : public sluice::sdk::Device {
 };
 
 }  // namespace videofile
+}  // namespace sluice

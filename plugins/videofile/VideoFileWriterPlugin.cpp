@@ -1,3 +1,4 @@
+// The videofilewriter plug-in's entry point.
 #include "VideoFileWriter.h"
 
-SLUICE_DEVICE_PLUGIN("videofilewriter", videofile::VideoFileWriter)
+SLUICE_DEVICE_PLUGIN("videofilewriter", sluice::videofile::VideoFileWriter)

@@ -13,6 +13,7 @@
 #include "channel/OwnedResultMap.h"
 #include "hostlib/multimedia/datatypes.h"
 #include "ostra/filesystem.h"
+#include "sluice/records.h"
 
 namespace hostlib {
 namespace multimedia {
@@ -37,12 +38,6 @@ bool exists(std::u16string const& name) {
   ostra::filesystem::path path(true);
   path.set_path_name(name);
   return ostra::filesystem::exists(path);
-}
-
-// Bytes per sample by AudioDataType value; the 24-bit types take three bytes.
-std::size_t sampleSize(AudioDataType type) {
-  static const std::size_t sizes[] = {8, 4, 1, 1, 2, 2, 4, 4, 1, 3, 3};
-  return sizes[static_cast<int>(type)];
 }
 
 // Entries 0 to 3 of a sample record, taken in order. Taking stops at the first
@@ -71,34 +66,20 @@ RecordEntries takeEntries(SampleRecord const& record) {
   return entries;
 }
 
-// Frees a record the input stream delivered, with the sample buffer it owns.
-void releaseRecord(void* address) noexcept {
-  SampleRecord* record = static_cast<SampleRecord*>(address);
-  if (!record) return;
-  try {
-    if (!record->empty()) {
-      unsigned char* const* samples = boost::any_cast<unsigned char*>(&(*record)[0]);
-      if (samples) delete[] * samples;
-    }
-    delete record;
-  } catch (...) {
-  }
-}
-
 // Owns the records of one read until each has been copied, so that every
 // record is freed whichever way readAudio ends.
 class DeliveredRecords {
  public:
   DeliveredRecords() = default;
   ~DeliveredRecords() {
-    for (void* record : records) releaseRecord(record);
+    for (void* record : records) sluice::releaseDeliveredRecord(record);
   }
   DeliveredRecords(DeliveredRecords const&) = delete;
   DeliveredRecords& operator=(DeliveredRecords const&) = delete;
 
   std::vector<void*>& list() { return records; }
   void release(std::size_t index) {
-    releaseRecord(records[index]);
+    sluice::releaseDeliveredRecord(records[index]);
     records[index] = nullptr;
   }
 
@@ -190,7 +171,8 @@ unsigned long fmmfb2audioreader::readAudio(unsigned char** data, const unsigned 
   }
   std::size_t frameSize = 0;
   std::size_t bufferSize = 0;
-  if (__builtin_mul_overflow(taken.front().channels, sampleSize(taken.front().type), &frameSize) ||
+  if (__builtin_mul_overflow(taken.front().channels, sluice::audioSampleSize(taken.front().type),
+                             &frameSize) ||
       __builtin_mul_overflow(frameSize, countRead, &bufferSize)) {
     refuseRead();
   }

@@ -3,11 +3,11 @@
 #include <boost/any.hpp>
 #include <vector>
 
-#include "audio/AudioTypeNames.h"
 #include "channel/EventHandler.h"
 #include "channel/OwnedResultMap.h"
 #include "ostra/filesystem.h"
 #include "ostra/i18n.h"
+#include "sluice/records.h"
 
 namespace hostlib {
 namespace multimedia {
@@ -85,7 +85,7 @@ void tmmfb2audiowriter::open() {
   // everything else takes the type the channel reported at initialisation.
   boost::any outputTypeValue;
   if (isWavOrFlac(getFileName()) && namesItsOwnOutputType(inputDataType)) {
-    outputTypeValue = ostra::i18n::to_ustring(audioTypeName(inputDataType));
+    outputTypeValue = ostra::i18n::to_ustring(sluice::audioTypeName(inputDataType));
     openOptions[OUTPUT_DATA_TYPE] = &outputTypeValue;
   } else {
     PropertyMap::const_iterator reported = result->find(DATA_TYPE);
@@ -103,7 +103,7 @@ void tmmfb2audiowriter::open() {
 
   boost::any fileDataTypeValue;
   if (fileDataType != AUDIO_UNSPECIFIED) {
-    fileDataTypeValue = ostra::i18n::to_ustring(audioTypeName(fileDataType));
+    fileDataTypeValue = ostra::i18n::to_ustring(sluice::audioTypeName(fileDataType));
     openOptions[FILE_DATA_TYPE] = &fileDataTypeValue;
   }
 
@@ -134,12 +134,8 @@ void tmmfb2audiowriter::writeAudio(unsigned char const* data, unsigned long cons
                                    AudioDataType const& dataType) {
   // The samples travel by pointer: the stream is done with them when the write
   // returns, so the record needs no copy.
-  std::vector<boost::any> record;
-  record.reserve(4);
-  record.emplace_back(const_cast<unsigned char*>(data));
-  record.emplace_back(static_cast<unsigned long>(numFrames));
-  record.emplace_back(static_cast<unsigned long>(numChannels));
-  record.emplace_back(static_cast<AudioDataType>(dataType));
+  sluice::Record record =
+      sluice::makeSampleRecord(const_cast<unsigned char*>(data), numFrames, numChannels, dataType);
   std::vector<void*> buffers(1, &record);
   writeDataToOutputStream(buffers);
 }

@@ -17,6 +17,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <stdexcept>
 #include <vector>
 
 namespace sluice {
@@ -169,12 +170,9 @@ std::vector<std::string> searchDirectories() {
 }  // namespace
 
 void registerPlugin(std::string const& name, sdk::PluginDescriptor const* descriptor) {
+  if (!descriptor) throw std::invalid_argument("sluice: no descriptor for plug-in " + name);
   std::lock_guard<std::mutex> lock(registryMutex);
-  if (descriptor) {
-    registry()[name] = descriptor;
-  } else {
-    registry().erase(name);
-  }
+  registry()[name] = descriptor;
 }
 
 void unregisterPlugin(std::string const& name) {

@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "channel/EventHandler.h"
+#include "channel/OwnedResultMap.h"
+#include "sluice/records.h"
 
 namespace hostlib {
 namespace multimedia {
@@ -27,19 +29,11 @@ const char* const tmmfb2videowriter::BIT_DEPTH = "BitDepth";
 
 namespace {
 
-// Names of the element types, indexed by VideoDataType (0 to 9).
-const char16_t* const kDataTypeNames[] = {u"double", u"single", u"int8",   u"uint8",   u"int16",
-                                          u"uint16", u"int32",  u"uint32", u"logical", u"invalid"};
-// Bytes per element, indexed by VideoDataType (0 to 8; "invalid" has no size).
-const size_t kElementSizes[] = {8, 4, 1, 1, 2, 2, 4, 4, 1};
 // Element type stored in a Motion JPEG 2000 file (file type 8), indexed by the
 // caller's VideoDataType (0 to 8): the codec takes 8 or 16-bit integers only.
 const VideoDataType kMj2OutputTypes[] = {VIDEO_INT16, VIDEO_INT16,  VIDEO_INT8,
                                          VIDEO_UINT8, VIDEO_INT16,  VIDEO_UINT16,
                                          VIDEO_INT16, VIDEO_UINT16, VIDEO_UINT8};
-// Bands per plane layout, indexed by FourCCType (0 to 3).
-const size_t kBandCounts[] = {0, 3, 1, 3};
-
 template <typename T, size_t N>
 bool inTable(std::int32_t value, T const (&)[N]) {
   return value >= 0 && static_cast<size_t>(value) < N;
@@ -47,28 +41,6 @@ bool inTable(std::int32_t value, T const (&)[N]) {
 
 const char* const kMotionJpegMethod = "MJPEG Compressor";
 const char* const kLossyMethod = "Lossy";
-
-// Releases every value that the channel service stored in a result map. A value
-// whose destruction throws ends the release; nothing leaves the destructor.
-class ResultValuesRelease {
- public:
-  explicit ResultValuesRelease(PropertyMap& results) : results(results) {}
-  ~ResultValuesRelease() {
-    try {
-      for (auto& entry : results) {
-        boost::any* value = static_cast<boost::any*>(entry.second);
-        entry.second = nullptr;
-        delete value;
-      }
-    } catch (...) {
-    }
-  }
-  ResultValuesRelease(ResultValuesRelease const&) = delete;
-  ResultValuesRelease& operator=(ResultValuesRelease const&) = delete;
-
- private:
-  PropertyMap& results;
-};
 
 [[noreturn]] void refusePadding(std::string const& reason) {
   throw VideoWriteException("Cannot pad the video frame to an even height: " + reason);
@@ -144,7 +116,7 @@ void tmmfb2videowriter::setCompressionMethod(const std::string& value) {
 
 size_t tmmfb2videowriter::getNumBands() {
   // Layouts without a table entry carry no bands.
-  return inTable(fourCC, kBandCounts) ? kBandCounts[fourCC] : 0;
+  return sluice::fourCCBands(fourCC);
 }
 
 std::u16string tmmfb2videowriter::computeOutputFileFormat() {
@@ -168,9 +140,9 @@ std::u16string tmmfb2videowriter::computeInputFrameTypeForFilter() {
 
 std::u16string tmmfb2videowriter::computeOutputDataTypeForFilter() {
   if (fileType == FILETYPE_MJ2 && inTable(videoDataType, kMj2OutputTypes)) {
-    return kDataTypeNames[kMj2OutputTypes[videoDataType]];
+    return sluice::videoTypeName(kMj2OutputTypes[videoDataType]);
   }
-  return kDataTypeNames[VIDEO_INVALID];
+  return sluice::videoTypeName(VIDEO_INVALID);
 }
 
 bool tmmfb2videowriter::isLossy() {
@@ -184,19 +156,18 @@ void tmmfb2videowriter::open() {
 
   // The channel fills `results` with heap values that belong to this call; the
   // values of the three maps built here live on this frame until it ends.
-  PropertyMap results;
-  ResultValuesRelease releaseResults(results);
+  OwnedResultMap results;
 
   boost::any fileName(getFileName());
   boost::any fileFormat(computeOutputFileFormat());
   PropertyMap initOptions;
   initOptions[FILENAME] = &fileName;
   initOptions[FILE_FORMAT] = &fileFormat;
-  initChannel(initOptions, results);
+  initChannel(initOptions, *results);
 
   // Passed on as the very value the channel stored, unread; a null value when it
   // stored none, so that the filter map always carries the key.
-  void* expectedFrameType = results[EXPECTED_FRAME_TYPE];
+  void* expectedFrameType = (*results)[EXPECTED_FRAME_TYPE];
 
   boost::any inputFrameType(computeInputFrameTypeForFilter());
   boost::any outputDataType(computeOutputDataTypeForFilter());
@@ -243,13 +214,13 @@ void tmmfb2videowriter::writeVideo(const unsigned char* plane0, const unsigned c
     planes = {out0, out1, out2};
   }
 
-  std::vector<boost::any> record;
-  record.reserve(5);
-  record.emplace_back(planes);
-  record.emplace_back(width);
-  record.emplace_back(frameHeight);
-  record.emplace_back(videoDataType);
-  record.emplace_back(fourCC);
+  sluice::FrameRecordView frame;
+  frame.planes = planes;
+  frame.width = width;
+  frame.height = frameHeight;
+  frame.type = videoDataType;
+  frame.fourCC = fourCC;
+  sluice::Record record = sluice::makeFrameRecord(frame);
 
   std::vector<void*> buffers(1, &record);
   writeDataToOutputStream(buffers);
@@ -259,10 +230,10 @@ size_t tmmfb2videowriter::padToEvenHeightForMpeg4(const unsigned char* plane0,
                                                   const unsigned char* plane1,
                                                   const unsigned char* plane2, unsigned char*& out0,
                                                   unsigned char*& out1, unsigned char*& out2) {
-  if (!inTable(videoDataType, kElementSizes)) {
+  const size_t elementSize = sluice::videoElementSize(videoDataType);
+  if (elementSize == 0) {
     refusePadding("the video data type " + std::to_string(videoDataType) + " has no element size");
   }
-  const size_t elementSize = kElementSizes[videoDataType];
   if (height == std::numeric_limits<size_t>::max()) {
     refusePadding("the height is too large");
   }

@@ -74,7 +74,7 @@ inline void writeThrough(std::string const& path, Signal const& signal, WriteOpt
       .number("BitRate", o.bitRate)
       .number("Quality", o.quality);
   if (!o.fileDataType.empty()) open.text("FileDataType", o.fileDataType);
-  sluice::audio::AudioFilter filter;
+  sluice::audiofilter::AudioFilter filter;
   filter.add({});
   filter.open(open);
   writer.open(open);

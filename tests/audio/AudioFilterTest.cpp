@@ -14,7 +14,7 @@ namespace {
 using namespace hostlib::multimedia;
 using audiotest::identifierOf;
 using audiotest::Map;
-using sluice::audio::AudioFilter;
+using sluice::audiofilter::AudioFilter;
 
 Map openMap(std::string const& type) {
   Map m;

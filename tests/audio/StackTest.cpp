@@ -6,7 +6,7 @@
 #include <cstring>
 #include <memory>
 
-#include "SampleConvert.h"
+#include "AudioKernels.h"
 #include "audio/AudioFileSupport.h"
 #include "hostlib/multimedia/exceptions.h"
 #include "hostlib/multimedia/fmmfb2audioreader.h"
@@ -35,7 +35,7 @@ void hostWrites(std::string const& path, Signal const& s, double rate, AudioData
     unsigned long n = std::min(block, s.frames - f0);
     chunk.resize(n * s.channels * size);
     for (unsigned long c = 0; c < s.channels; ++c)
-      sluice::audio::convertFunction(AUDIO_DOUBLE, inputType)(
+      sluice::kernels::convertFunction(AUDIO_DOUBLE, inputType)(
           reinterpret_cast<unsigned char const*>(&s.samples[c * s.frames + f0]),
           chunk.data() + c * n * size, n);
     writer.writeAudio(chunk.data(), n, inputType);

@@ -10,6 +10,7 @@
 
 #include "channel/ChannelManager.h"
 #include "channel/EventHandler.h"
+#include "hostlib/multimedia/datatypes.h"
 #include "hostlib/multimedia/exceptions.h"
 #include "scripted/Scripted.h"
 

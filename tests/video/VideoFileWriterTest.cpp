@@ -1,6 +1,7 @@
 // The videofilewriter device fed by the videofilter, as the channel service drives
 // them: every container and layout written, then checked by ffprobe and decoded by
 // ffmpeg against the source; the lifecycle and every refusal.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <boost/any.hpp>
@@ -46,8 +47,8 @@ struct OpenOptions {
 
 // What the channel service does with a device and one filter.
 struct Pipeline {
-  videofile::VideoFileWriter device;
-  videofilter::VideoFilter filter;
+  sluice::videofile::VideoFileWriter device;
+  sluice::videofilter::VideoFilter filter;
   std::u16string expected;
 
   Pipeline(fs::path const& file, std::u16string const& fileFormat = u"",
@@ -438,8 +439,12 @@ TEST_F(VideoFiles, AFrameOfAnotherSizeIsRefusedAndTheFileKeepsTheOthers) {
 }
 
 TEST_F(VideoFiles, AFileThatCannotBeCreatedIsRefusedAtOpen) {
+  // The text names the file and what FFmpeg said before the identifier.
   Pipeline p(dir / "no-such-folder" / "x.avi");
-  EXPECT_EQ(refusalOf([&] { p.open(); }), "videofilewriter:couldNotOpenFile");
+  std::string const text = refusalOf([&] { p.open(); });
+  EXPECT_THAT(text, ::testing::StartsWith("videofilewriter: "));
+  EXPECT_THAT(text, ::testing::HasSubstr("x.avi: No such file or directory"));
+  EXPECT_THAT(text, ::testing::EndsWith(":couldNotOpenFile"));
   Pipeline q(dir / "no-such-folder" / "x.mj2");
   EXPECT_EQ(refusalOf([&] { q.open(); }), "videofilewriter:couldNotOpenFile");
 }
@@ -447,7 +452,7 @@ TEST_F(VideoFiles, AFileThatCannotBeCreatedIsRefusedAtOpen) {
 TEST_F(VideoFiles, NamesAndFormatsItCannotWriteAreRefusedAtInit) {
   auto initWith = [&](sluice::PropertyMap const& options) {
     return refusalOf([&] {
-      videofile::VideoFileWriter device;
+      sluice::videofile::VideoFileWriter device;
       sluice::PropertyMap result;
       device.init(options, result);
     });
@@ -476,7 +481,7 @@ TEST_F(VideoFiles, QualityAndRatioOutsideTheirRangesAreRefusedAtOpen) {
 }
 
 TEST_F(VideoFiles, CallsOutOfOrderAreFailuresNotCrashes) {
-  videofile::VideoFileWriter device;
+  sluice::videofile::VideoFileWriter device;
   EXPECT_EQ(refusalOf([&] { device.open({}); }), "videofilewriter:unexpectedError");
   sluice::OwnedRecord record;
   EXPECT_EQ(refusalOf([&] { device.write(record); }), "videofilewriter:unexpectedError");

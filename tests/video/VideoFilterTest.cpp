@@ -17,7 +17,7 @@
 #include "VideoFilter.h"
 
 using namespace hostlib::multimedia;
-using videofilter::VideoFilter;
+using sluice::videofilter::VideoFilter;
 
 namespace {
 
@@ -318,9 +318,9 @@ TEST(VideoFilterTranspose, BlockedTransposeMatchesPlainWalkAcrossTiles) {
   std::size_t const w = 131, h = 70;
   std::vector<std::uint16_t> in(w * h);
   for (std::size_t i = 0; i < in.size(); ++i) in[i] = static_cast<std::uint16_t>(i * 2654435761u);
-  std::size_t const stride = videofilter::dibStride(w);
+  std::size_t const stride = sluice::dibStride(w);
   std::vector<std::uint8_t> out(stride * h, 0xee);
-  videofilter::transposePlane<std::uint16_t, std::uint8_t>(
+  sluice::kernels::transposePlane<std::uint16_t, std::uint8_t>(
       bytes(in), w, h, out.data() + (h - 1) * stride + 1, 3, -static_cast<std::ptrdiff_t>(stride));
   for (std::size_t r = 0; r < h; ++r)
     for (std::size_t c = 0; c < w; ++c)
@@ -338,7 +338,7 @@ TEST(VideoFilterTranspose, RgbToYuvMatchesAcrossTiles) {
   }
   std::size_t const cw = 65, ch = 34;
   std::vector<std::uint8_t> y(w * h), u(cw * ch), v(cw * ch);
-  videofilter::rgbToYuv420<double>(bytes(r), bytes(g), bytes(b), w, h, videofilter::kFullRange,
+  sluice::kernels::rgbToYuv420<double>(bytes(r), bytes(g), bytes(b), w, h, sluice::kernels::kFullRange,
                                    y.data(), w, u.data(), v.data(), cw);
   for (std::size_t row = 0; row < h; ++row)
     for (std::size_t col = 0; col < w; ++col) {

@@ -3,25 +3,16 @@
 #include <limits>
 #include <string>
 
-#include "SampleConvert.h"
-#include "ostra/i18n.h"
+#include "AudioKernels.h"
+#include "Failure.h"
+#include "Properties.h"
 
 namespace sluice {
-namespace audio {
+namespace audiofilter {
 
 namespace {
 
 constexpr char const* kWhere = "audiofilter";
-
-// The text held by a map value, or false when the key is absent or holds another type.
-bool textOf(PropertyMap const& map, char const* key, std::string& text) {
-  auto it = map.find(key);
-  if (it == map.end() || !it->second) return false;
-  auto const* value = boost::any_cast<std::u16string>(static_cast<boost::any const*>(it->second));
-  if (!value) return false;
-  text = ostra::i18n::to_utf8(*value);
-  return true;
-}
 
 }  // namespace
 
@@ -36,37 +27,33 @@ void AudioFilter::open(PropertyMap const& options) {
 
 void AudioFilter::read(PropertyMap const& options) {
   std::string transform;
-  if (!textOf(options, "FilterTransformType", transform) || transform != "InterleaveTranspose")
-    throw sdk::Failure(std::string(kWhere) + ": transform must be InterleaveTranspose",
-                       "Unexpected");
+  if (!support::textOf(options, "FilterTransformType", transform) ||
+      transform != "InterleaveTranspose")
+    support::fail(kWhere, "Unexpected", "transform must be InterleaveTranspose");
   std::string name;
   AudioDataType type;
-  if (!textOf(options, "FilterOutputDataType", name) || !sampleTypeFromName(name, type))
-    throw sdk::Failure(std::string(kWhere) + ": output sample type \"" + name + "\" unknown",
-                       "WriteNotSupported");
+  if (!support::textOf(options, "FilterOutputDataType", name) || !audioTypeFromName(name, type))
+    support::fail(kWhere, "WriteNotSupported", "output sample type \"" + name + "\" unknown");
   output_ = type;
   configured_ = true;
 }
 
 std::unique_ptr<OwnedRecord> AudioFilter::process(Record const& in) {
-  if (!configured_) throw sdk::Failure(std::string(kWhere) + ": not open", "Unexpected");
+  if (!configured_) support::fail(kWhere, "Unexpected", "not open");
   SampleRecordView view;
-  if (!parseSampleRecord(in, view))
-    throw sdk::Failure(std::string(kWhere) + ": not a sample record", "Unexpected");
-  TransposeFunction transpose = transposeFunction(view.type, output_);
+  if (!parseSampleRecord(in, view)) support::fail(kWhere, "Unexpected", "not a sample record");
+  kernels::TransposeFunction transpose = kernels::transposeFunction(view.type, output_);
   if (!transpose)
-    throw sdk::Failure(
-        std::string(kWhere) + ": input sample type " + std::to_string(view.type) + " unknown",
-        "WriteNotSupported");
+    support::fail(kWhere, "WriteNotSupported",
+                  "input sample type " + std::to_string(view.type) + " unknown");
   if (view.channels == 0 && view.frames != 0)
-    throw sdk::Failure(std::string(kWhere) + ": no channels", "UnsupportedOutputChannels");
+    support::fail(kWhere, "UnsupportedOutputChannels", "no channels");
   std::size_t const size = audioSampleSize(output_);
   std::size_t const maxCount = std::numeric_limits<std::size_t>::max() / 8;
   if (view.channels != 0 && view.frames > maxCount / view.channels)
-    throw sdk::Failure(std::string(kWhere) + ": block too large", "Unexpected");
+    support::fail(kWhere, "Unexpected", "block too large");
   std::size_t const samples = std::size_t(view.frames) * view.channels;
-  if (samples != 0 && !view.samples)
-    throw sdk::Failure(std::string(kWhere) + ": no sample data", "Unexpected");
+  if (samples != 0 && !view.samples) support::fail(kWhere, "Unexpected", "no sample data");
 
   auto out = std::make_unique<OwnedRecord>();
   out->storage = Bytes(samples * size);
@@ -75,5 +62,5 @@ std::unique_ptr<OwnedRecord> AudioFilter::process(Record const& in) {
   return out;
 }
 
-}  // namespace audio
+}  // namespace audiofilter
 }  // namespace sluice

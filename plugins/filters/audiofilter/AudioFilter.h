@@ -7,7 +7,7 @@
 #include "sluice/plugin.h"
 
 namespace sluice {
-namespace audio {
+namespace audiofilter {
 
 class AudioFilter : public sdk::Filter {
  public:
@@ -25,5 +25,5 @@ class AudioFilter : public sdk::Filter {
   AudioDataType output_ = hostlib::multimedia::AUDIO_UNSPECIFIED;
 };
 
-}  // namespace audio
+}  // namespace audiofilter
 }  // namespace sluice

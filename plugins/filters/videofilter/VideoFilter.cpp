@@ -1,31 +1,29 @@
 #include "VideoFilter.h"
 
-#include <boost/any.hpp>
-
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <string>
 
-#include "PackedPixels.h"
-#include "PlaneTranspose.h"
+#include "Failure.h"
+#include "Properties.h"
+#include "VideoKernels.h"
 
+namespace sluice {
 namespace videofilter {
 
 namespace {
 
 using namespace hostlib::multimedia;
-using sluice::Bytes;
-using sluice::sdk::Failure;
 
-[[noreturn]] void fail(char const* identifier) { throw Failure("videofilter", identifier); }
+[[noreturn]] void fail(char const* identifier) { support::fail("videofilter", identifier); }
 
 // The std::u16string under `key`; null when the key is absent or its value null;
 // a value of another type is refused.
-std::u16string const* stringOption(sluice::PropertyMap const& options, char const* key) {
-  auto it = options.find(key);
-  if (it == options.end() || !it->second) return nullptr;
-  auto text = boost::any_cast<std::u16string>(static_cast<boost::any const*>(it->second));
-  if (!text) fail("couldNotInitFile");
+std::u16string const* stringOption(PropertyMap const& options, char const* key) {
+  bool otherType = false;
+  auto text = support::valueOf<std::u16string>(options, key, &otherType);
+  if (otherType) fail("couldNotInitFile");
   return text;
 }
 
@@ -38,9 +36,101 @@ bool product(std::size_t a, std::size_t b, std::size_t c, std::size_t& out) {
   return true;
 }
 
+// A frame record checked for conversion: its planes (a one-band frame's plane
+// stands for all three bands), size and element type.
+struct Source {
+  unsigned char const* p[3];
+  std::size_t w, h;
+  VideoDataType type;
+  bool yuv, mono;
+};
+
+Source sourceOf(Record const& in) {
+  FrameRecordView f;
+  if (!parseFrameRecord(in, f)) fail("couldNotWriteFrame");
+  std::size_t bound;
+  // Every buffer a layout makes is at most (w + 1) x (h + 1) x 8 bytes.
+  if (!f.width || !f.height || !videoElementSize(f.type) ||
+      !product(f.width + 1, f.height + 1, 8, bound))
+    fail("couldNotWriteFrame");
+  Source s{{nullptr, nullptr, nullptr}, f.width, f.height, f.type, f.fourCC == FOURCC_YUV422_PLANAR,
+           f.fourCC == FOURCC_MONO};
+  if (f.fourCC != FOURCC_RGB_PLANAR && !s.mono && !s.yuv) fail("couldNotWriteFrame");
+  if (f.planes.size() == 3) {
+    s.p[0] = f.planes[0];
+    s.p[1] = s.mono ? s.p[0] : f.planes[1];
+    s.p[2] = s.mono ? s.p[0] : f.planes[2];
+  }
+  bool const chroma = !s.yuv || s.w / 2 > 0;  // 4:2:2 one column wide has no chroma columns
+  if (!s.p[0] || (chroma && (!s.p[1] || !s.p[2]))) fail("couldNotWriteFrame");
+  return s;
+}
+
+// Packed B, G, R rows padded to DIB strides; channel order and row order are
+// folded into the kernels' addressing.
+void toBgr24(Source const& s, bool bottomUp, OwnedRecord& out) {
+  std::size_t const stride = dibStride(s.w);
+  out.planes.emplace_back(stride * s.h);
+  std::uint8_t* base = out.planes[0].data();
+  for (std::size_t r = 0; r < s.h; ++r)
+    std::memset(base + r * stride + 3 * s.w, 0, stride - 3 * s.w);
+  std::uint8_t* first = bottomUp ? base + (s.h - 1) * stride : base;
+  auto const rows =
+      bottomUp ? -static_cast<std::ptrdiff_t>(stride) : static_cast<std::ptrdiff_t>(stride);
+  if (s.yuv) {
+    std::ptrdiff_t const offsets[3] = {2, 1, 0};
+    kernels::yuv422ToRgb(s.type, s.p[0], s.p[1], s.p[2], s.w, s.h, first, 3, rows, offsets);
+  } else {
+    kernels::packThree(s.type, s.p[2], s.p[1], s.p[0], s.w, s.h, first, rows);
+  }
+}
+
+void toGray8(Source const& s, OwnedRecord& out) {
+  out.planes.emplace_back(s.w * s.h);
+  kernels::transposePlane(s.type, s.p[0], s.w, s.h, out.planes[0].data(), 1,
+                          static_cast<std::ptrdiff_t>(s.w));
+}
+
+// 4:2:0 planes; `even` pads to even sizes in limited range, else full range.
+void toYuv420(Source const& s, bool even, OwnedRecord& out) {
+  std::size_t const cols = even ? s.w + s.w % 2 : s.w, rows = even ? s.h + s.h % 2 : s.h;
+  std::size_t const cw = (s.w + 1) / 2, ch = (s.h + 1) / 2;
+  out.planes.emplace_back(cols * rows);
+  out.planes.emplace_back(cw * ch);
+  out.planes.emplace_back(cw * ch);
+  std::uint8_t* y = out.planes[0].data();
+  std::uint8_t* u = out.planes[1].data();
+  std::uint8_t* v = out.planes[2].data();
+  if (s.yuv)
+    kernels::yuv422ToYuv420(s.type, s.p[0], s.p[1], s.p[2], s.w, s.h, even, y, cols, u, v, cw);
+  else
+    kernels::rgbToYuv420(s.type, s.p[0], s.p[1], s.p[2], s.w, s.h,
+                         even ? kernels::kLimitedRange : kernels::kFullRange, y, cols, u, v, cw);
+  if (even) kernels::padEdges(y, cols, s.w, s.h, cols, rows);
+}
+
+// One row-major plane per band, one after another in one buffer, of 8 or 16-bit
+// words; `mask` flips the sign bit for signed outputs.
+template <typename Word>
+void toPlanar(Source const& s, Word mask, OwnedRecord& out, ConvertedFrameView& v) {
+  std::size_t const bands = s.mono ? 1 : 3, n = s.w * s.h;
+  out.planes.emplace_back(bands * n * sizeof(Word));
+  Word* o = reinterpret_cast<Word*>(out.planes[0].data());
+  auto const stride = static_cast<std::ptrdiff_t>(s.w);
+  if (s.yuv) {
+    std::ptrdiff_t const offsets[3] = {0, static_cast<std::ptrdiff_t>(n),
+                                       static_cast<std::ptrdiff_t>(2 * n)};
+    kernels::yuv422ToRgb(s.type, s.p[0], s.p[1], s.p[2], s.w, s.h, o, 1, stride, offsets, mask);
+  } else {
+    for (std::size_t k = 0; k < bands; ++k)
+      kernels::transposePlane(s.type, s.p[k], s.w, s.h, o + k * n, 1, stride, mask);
+  }
+  for (std::size_t k = 0; k < bands; ++k) v.planes[k] = out.planes[0].data() + k * n * sizeof(Word);
+}
+
 }  // namespace
 
-void VideoFilter::add(sluice::PropertyMap const& options) {
+void VideoFilter::add(PropertyMap const& options) {
   if (auto input = stringOption(options, "InputFrameType"))
     if (!input->empty() && *input != u"RawPlanarColumn" && *input != u"YUV422PlanarColumn")
       fail("couldNotInitFile");
@@ -49,13 +139,13 @@ void VideoFilter::add(sluice::PropertyMap const& options) {
   auto expected = stringOption(options, "OutputFrameType");
   if (!expected) fail("couldNotInitFile");
   std::size_t const bar = expected->find(u'|');
-  Layout three, one;
-  if (!layoutFromName(expected->substr(0, bar), three)) fail("couldNotInitFile");
+  FrameLayout three, one;
+  if (!frameLayoutFromName(expected->substr(0, bar), three)) fail("couldNotInitFile");
   if (bar == std::u16string::npos)
     one = three;
-  else if (!layoutFromName(expected->substr(bar + 1), one))
+  else if (!frameLayoutFromName(expected->substr(bar + 1), one))
     fail("couldNotInitFile");
-  if (three == Layout::Gray8) fail("couldNotInitFile");  // one band cannot hold colour
+  if (three == FrameLayout::Gray8) fail("couldNotInitFile");  // one band cannot hold colour
 
   bool wide = false, isSigned = false;
   if (auto type = stringOption(options, "OutputDataType")) {
@@ -72,126 +162,47 @@ void VideoFilter::add(sluice::PropertyMap const& options) {
   configured_ = true;
 }
 
-void VideoFilter::open(sluice::PropertyMap const&) {
+void VideoFilter::open(PropertyMap const&) {
   if (!configured_) fail("couldNotInitFile");
 }
 
-std::unique_ptr<sluice::OwnedRecord> VideoFilter::process(sluice::Record const& in) {
-  sluice::FrameRecordView f;
-  if (!configured_ || !sluice::parseFrameRecord(in, f)) fail("couldNotWriteFrame");
-  std::size_t const w = f.width, h = f.height;
-  std::size_t const element = sluice::videoElementSize(f.type);
-  std::size_t bound;
-  // Every buffer below is at most (w + 1) x (h + 1) x 8 bytes.
-  if (!w || !h || !element || !product(w + 1, h + 1, 8, bound)) fail("couldNotWriteFrame");
-  bool const yuv = f.fourCC == FOURCC_YUV422_PLANAR;
-  if (f.fourCC != FOURCC_RGB_PLANAR && f.fourCC != FOURCC_MONO && !yuv) fail("couldNotWriteFrame");
-  bool const mono = f.fourCC == FOURCC_MONO;
-  unsigned char const* p0 = f.planes.size() == 3 ? f.planes[0] : nullptr;
-  unsigned char const* p1 = mono ? p0 : f.planes.size() == 3 ? f.planes[1] : nullptr;
-  unsigned char const* p2 = mono ? p0 : f.planes.size() == 3 ? f.planes[2] : nullptr;
-  bool const chroma = !yuv || w / 2 > 0;  // 4:2:2 one column wide has no chroma columns
-  if (!p0 || (chroma && (!p1 || !p2))) fail("couldNotWriteFrame");
-
-  Layout const layout = mono ? oneBand_ : threeBand_;
-  auto out = std::make_unique<sluice::OwnedRecord>();
-  std::vector<unsigned char const*> planes(3, nullptr);
-  VideoDataType outType = VIDEO_UINT8;
-
-  switch (layout) {
-    case Layout::BGR24:
-    case Layout::BGR24BottomUp: {
-      // Channel order and row order are folded into the transpose's addressing.
-      std::size_t const stride = dibStride(w);
-      out->planes.emplace_back(stride * h);
-      std::uint8_t* base = out->planes[0].data();
-      for (std::size_t r = 0; r < h; ++r) std::memset(base + r * stride + 3 * w, 0, stride - 3 * w);
-      bool const bottomUp = layout == Layout::BGR24BottomUp;
-      std::uint8_t* last = bottomUp ? base + (h - 1) * stride : base;
-      auto const rows = bottomUp ? -static_cast<std::ptrdiff_t>(stride) : static_cast<std::ptrdiff_t>(stride);
-      withElementType(f.type, [&](auto t) {
-        using T = decltype(t);
-        if (yuv) {
-          std::ptrdiff_t const offsets[3] = {2, 1, 0};
-          yuv422ToRgb<T, std::uint8_t>(p0, p1, p2, w, h, last, 3, rows, offsets);
-        } else {
-          packThree<T>(p2, p1, p0, w, h, last, rows);  // B, G, R
-        }
-      });
+std::unique_ptr<OwnedRecord> VideoFilter::process(Record const& in) {
+  if (!configured_) fail("couldNotWriteFrame");
+  Source const s = sourceOf(in);
+  ConvertedFrameView v;
+  v.planes.assign(3, nullptr);
+  v.width = s.w;
+  v.height = s.h;
+  v.type = VIDEO_UINT8;
+  v.fourCC = s.mono ? FOURCC_MONO : FOURCC_RGB_PLANAR;
+  v.layout = s.mono ? oneBand_ : threeBand_;
+  auto out = std::make_unique<OwnedRecord>();
+  switch (v.layout) {
+    case FrameLayout::BGR24:
+    case FrameLayout::BGR24BottomUp:
+      toBgr24(s, v.layout == FrameLayout::BGR24BottomUp, *out);
       break;
-    }
-    case Layout::Gray8: {
-      out->planes.emplace_back(w * h);
-      std::uint8_t* plane = out->planes[0].data();
-      withElementType(f.type, [&](auto t) {
-        transposePlane<decltype(t), std::uint8_t>(p0, w, h, plane, 1, static_cast<std::ptrdiff_t>(w));
-      });
+    case FrameLayout::Gray8:
+      toGray8(s, *out);
       break;
-    }
-    case Layout::YUVJ420P:
-    case Layout::YUV420PEven: {
-      bool const even = layout == Layout::YUV420PEven;
-      std::size_t const cols = even ? w + w % 2 : w, rows = even ? h + h % 2 : h;
-      std::size_t const cw = (w + 1) / 2, ch = (h + 1) / 2;
-      out->planes.emplace_back(cols * rows);
-      out->planes.emplace_back(cw * ch);
-      out->planes.emplace_back(cw * ch);
-      std::uint8_t* y = out->planes[0].data();
-      std::uint8_t* u = out->planes[1].data();
-      std::uint8_t* v = out->planes[2].data();
-      withElementType(f.type, [&](auto t) {
-        using T = decltype(t);
-        if (yuv)
-          yuv422ToYuv420<T>(p0, p1, p2, w, h, even, y, cols, u, v, cw);
-        else
-          rgbToYuv420<T>(p0, p1, p2, w, h, even ? kLimitedRange : kFullRange, y, cols, u, v, cw);
-      });
-      if (even) padEdges(y, cols, w, h, cols, rows);
+    case FrameLayout::YUVJ420P:
+    case FrameLayout::YUV420PEven:
+      toYuv420(s, v.layout == FrameLayout::YUV420PEven, *out);
       break;
-    }
-    case Layout::Planar: {
-      std::size_t const bands = mono ? 1 : 3;
-      std::size_t const n = w * h;
-      out->planes.emplace_back(bands * n * (wide_ ? 2 : 1));
-      unsigned char* base = out->planes[0].data();
-      auto run = [&](auto word) {
-        using Word = decltype(word);
-        Word* o = reinterpret_cast<Word*>(base);
-        Word const mask = signed_ ? Word(Word(1) << (8 * sizeof(Word) - 1)) : Word(0);
-        auto const stride = static_cast<std::ptrdiff_t>(w);
-        withElementType(f.type, [&](auto t) {
-          using T = decltype(t);
-          if (yuv) {
-            std::ptrdiff_t const offsets[3] = {0, static_cast<std::ptrdiff_t>(n),
-                                               static_cast<std::ptrdiff_t>(2 * n)};
-            yuv422ToRgb<T, Word>(p0, p1, p2, w, h, o, 1, stride, offsets, mask);
-          } else {
-            unsigned char const* in[3] = {p0, p1, p2};
-            for (std::size_t k = 0; k < bands; ++k)
-              transposePlane<T, Word>(in[k], w, h, o + k * n, 1, stride, mask);
-          }
-        });
-        for (std::size_t k = 0; k < bands; ++k) planes[k] = base + k * n * sizeof(Word);
-      };
+    case FrameLayout::Planar:
       if (wide_)
-        run(std::uint16_t());
+        toPlanar<std::uint16_t>(s, signed_ ? 0x8000 : 0, *out, v);
       else
-        run(std::uint8_t());
-      outType = wide_ ? (signed_ ? VIDEO_INT16 : VIDEO_UINT16) : (signed_ ? VIDEO_INT8 : VIDEO_UINT8);
+        toPlanar<std::uint8_t>(s, signed_ ? 0x80 : 0, *out, v);
+      v.type =
+          wide_ ? (signed_ ? VIDEO_INT16 : VIDEO_UINT16) : (signed_ ? VIDEO_INT8 : VIDEO_UINT8);
       break;
-    }
   }
-  if (layout != Layout::Planar)
-    for (std::size_t k = 0; k < out->planes.size(); ++k) planes[k] = out->planes[k].data();
-
-  out->record.reserve(6);
-  out->record.emplace_back(planes);
-  out->record.emplace_back(w);
-  out->record.emplace_back(h);
-  out->record.emplace_back(outType);
-  out->record.emplace_back(mono ? FOURCC_MONO : FOURCC_RGB_PLANAR);
-  out->record.emplace_back(layoutName(layout));
+  if (v.layout != FrameLayout::Planar)
+    for (std::size_t k = 0; k < out->planes.size(); ++k) v.planes[k] = out->planes[k].data();
+  out->record = makeConvertedFrameRecord(v);
   return out;
 }
 
 }  // namespace videofilter
+}  // namespace sluice

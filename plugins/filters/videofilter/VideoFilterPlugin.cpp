@@ -1,3 +1,4 @@
+// The videofilter plug-in's entry point.
 #include "VideoFilter.h"
 
-SLUICE_FILTER_PLUGIN("videofilter", videofilter::VideoFilter)
+SLUICE_FILTER_PLUGIN("videofilter", sluice::videofilter::VideoFilter)

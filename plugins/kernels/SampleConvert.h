@@ -1,32 +1,24 @@
-// Sample conversion kernels shared by the audio filter, the audio file plug-ins
-// and the benchmarks: every AudioDataType to every other, either in place order
-// (interleaved to interleaved) or while turning channel-after-channel blocks into
-// interleaved frames. One kernel, instantiated per pair of types.
+// The sample conversion kernel behind AudioKernels.h: every AudioDataType to
+// every other, either in place order (interleaved to interleaved) or while
+// turning channel-after-channel blocks into interleaved frames. One template,
+// instantiated per pair of types in AudioKernels.cpp; the vector fast paths
+// (Vector<In, Out>) are specialised here, beside it.
 //
-// Rules: float to integer scales by 2^(bits-1), rounds to nearest (ties to even)
-// and clips to the type's range, NaN becoming 0; integer to float scales by
-// 2^-(bits-1) (unsigned types offset by half their range first); integer to
-// integer shifts; float to float casts. 24-bit types are 3 bytes, little-endian.
+// The conversion rules are those AudioKernels.h states.
 #pragma once
 
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <string>
 #include <type_traits>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
 
-#include "hostlib/multimedia/datatypes.h"
-
 namespace sluice {
-namespace audio {
-
-using hostlib::multimedia::AudioDataType;
-
+namespace kernels {
 namespace detail {
 
 // Integer samples travel between types as a signed 32-bit value aligned to the
@@ -454,49 +446,5 @@ bool withType(long type, Fn&& fn) {
 
 }  // namespace detail
 
-// Converts `count` samples, in order. Returns null for a type that names none.
-typedef void (*ConvertFunction)(unsigned char const* src, unsigned char* dst, std::size_t count);
-// Turns frames x channels samples, channel after channel, into interleaved frames.
-typedef void (*TransposeFunction)(unsigned char const* src, unsigned char* dst, std::size_t frames,
-                                  std::size_t channels);
-
-inline bool isSampleType(long type) { return type >= 0 && type <= 10 && type != 8; }
-
-inline ConvertFunction convertFunction(long in, long out) {
-  ConvertFunction result = nullptr;
-  detail::withType(in, [&](auto i) {
-    detail::withType(out, [&](auto o) { result = &detail::convertRun<decltype(i), decltype(o)>; });
-  });
-  return result;
-}
-
-inline TransposeFunction transposeFunction(long in, long out) {
-  TransposeFunction result = nullptr;
-  detail::withType(in, [&](auto i) {
-    detail::withType(out,
-                     [&](auto o) { result = &detail::transposeRun<decltype(i), decltype(o)>; });
-  });
-  return result;
-}
-
-// The sample type names that travel in property maps ("double", "int24", ...);
-// empty for a value that names no type.
-inline std::string sampleTypeName(long type) {
-  static char const* const names[] = {"double", "single", "int8", "uint8", "int16", "uint16",
-                                      "int32",  "uint32", "",     "int24", "uint24"};
-  return (type >= 0 && type <= 10) ? names[type] : "";
-}
-
-// The type a name gives; false for a name of no sample type.
-inline bool sampleTypeFromName(std::string const& name, AudioDataType& type) {
-  for (long t = 0; t <= 10; ++t) {
-    if (t != 8 && name == sampleTypeName(t)) {
-      type = static_cast<AudioDataType>(t);
-      return true;
-    }
-  }
-  return false;
-}
-
-}  // namespace audio
+}  // namespace kernels
 }  // namespace sluice

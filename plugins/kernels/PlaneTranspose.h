@@ -1,7 +1,9 @@
-// The video filter's kernels: element conversions from every VideoDataType to 8 or
-// 16-bit codes, and cache-blocked transposes from column-major planes into the
-// row-major layouts the video devices ask for. Header-only so that benchmarks and
-// tests instantiate exactly what the filter runs.
+// The video kernels behind VideoKernels.h as templates over the element type
+// (and the output word, 8 or 16 bits): element conversions to 8 or 16-bit codes,
+// and cache-blocked transposes from column-major planes into the row-major
+// layouts the video devices ask for. Instantiated in VideoKernels.cpp; the 8-bit
+// fast paths are declared at the end of this file and defined in
+// PackedPixels.cpp.
 //
 // Input planes are column-major: element (row r, column c) of a plane of `height`
 // rows lies at index c * height + r. Inputs are read with memcpy, so a caller's
@@ -14,11 +16,10 @@
 #include <cstdint>
 #include <cstring>
 
-#include "hostlib/multimedia/datatypes.h"
+#include "VideoKernels.h"
 
-namespace videofilter {
-
-using hostlib::multimedia::VideoDataType;
+namespace sluice {
+namespace kernels {
 
 // Tile edge of the blocked loops, in elements: 64 columns of 64 rows of doubles
 // (32 KiB in, at most 12 KiB out) stay in the first-level cache.
@@ -59,9 +60,7 @@ struct Element<std::int8_t> {
 template <>
 struct Element<Logical> {
   static std::uint8_t code8(unsigned char const* p, std::size_t i) { return p[i] ? 255 : 0; }
-  static std::uint16_t code16(unsigned char const* p, std::size_t i) {
-    return p[i] ? 65535 : 0;
-  }
+  static std::uint16_t code16(unsigned char const* p, std::size_t i) { return p[i] ? 65535 : 0; }
 };
 template <>
 struct Element<std::uint16_t> {
@@ -145,17 +144,36 @@ inline Word codeOf(unsigned char const* p, std::size_t i) {
 template <typename F>
 inline bool withElementType(VideoDataType type, F&& f) {
   using namespace hostlib::multimedia;
-  switch (type) {
-    case VIDEO_DOUBLE: f(double()); return true;
-    case VIDEO_SINGLE: f(float()); return true;
-    case VIDEO_INT8: f(std::int8_t()); return true;
-    case VIDEO_UINT8: f(std::uint8_t()); return true;
-    case VIDEO_INT16: f(std::int16_t()); return true;
-    case VIDEO_UINT16: f(std::uint16_t()); return true;
-    case VIDEO_INT32: f(std::int32_t()); return true;
-    case VIDEO_UINT32: f(std::uint32_t()); return true;
-    case VIDEO_LOGICAL: f(Logical()); return true;
-    default: return false;
+  switch (static_cast<long>(type)) {
+    case VIDEO_DOUBLE:
+      f(double());
+      return true;
+    case VIDEO_SINGLE:
+      f(float());
+      return true;
+    case VIDEO_INT8:
+      f(std::int8_t());
+      return true;
+    case VIDEO_UINT8:
+      f(std::uint8_t());
+      return true;
+    case VIDEO_INT16:
+      f(std::int16_t());
+      return true;
+    case VIDEO_UINT16:
+      f(std::uint16_t());
+      return true;
+    case VIDEO_INT32:
+      f(std::int32_t());
+      return true;
+    case VIDEO_UINT32:
+      f(std::uint32_t());
+      return true;
+    case VIDEO_LOGICAL:
+      f(Logical());
+      return true;
+    default:
+      return false;
   }
 }
 
@@ -181,27 +199,8 @@ void transposePlane(unsigned char const* in, std::size_t width, std::size_t heig
   }
 }
 
-// BT.601 in 16-bit fixed point. Each row of chroma weights sums to zero so that a
-// grey pixel has exactly neutral chroma; the luma weights of full range sum to
-// 65536 so that a grey pixel keeps its value.
-struct YuvWeights {
-  int yr, yg, yb, yOffset;
-  int ur, ug, ub;
-  int vr, vg, vb;
-};
-constexpr YuvWeights kFullRange = {19595, 38470, 7471, 0, -11059, -21709, 32768, 32768, -27439, -5329};
-// Luma scaled by 219/255 onto 16..235, chroma by 224/255 onto 16..240.
-constexpr YuvWeights kLimitedRange = {16829, 33039, 6416, 16, -9714, -19070, 28784, 28784, -24104, -4680};
-
-inline std::uint8_t clip8(int v) { return static_cast<std::uint8_t>(v < 0 ? 0 : v > 255 ? 255 : v); }
-
-// Replicates the last column and row of a w x h plane into a wider or taller one
-// of `cols` x `rows` (at most one more of each), as codecs that need even sizes want.
-inline void padEdges(std::uint8_t* plane, std::size_t stride, std::size_t w, std::size_t h,
-                     std::size_t cols, std::size_t rows) {
-  if (cols > w)
-    for (std::size_t r = 0; r < h; ++r) plane[r * stride + w] = plane[r * stride + w - 1];
-  if (rows > h) std::memcpy(plane + h * stride, plane + (h - 1) * stride, cols);
+inline std::uint8_t clip8(int v) {
+  return static_cast<std::uint8_t>(v < 0 ? 0 : v > 255 ? 255 : v);
 }
 
 // Three column-major planes (R, G, B; or one plane passed three times for grey)
@@ -312,8 +311,12 @@ void yuv422ToYuv420(unsigned char const* yIn, unsigned char const* uIn, unsigned
           }
           std::size_t const col = std::min(bc, inCols - 1) * h;
           std::size_t const ra = 2 * br, rb = std::min(ra + 1, h - 1);
-          u[cpos] = chromaMap[(Element<T>::code8(uIn, col + ra) + Element<T>::code8(uIn, col + rb) + 1) / 2];
-          v[cpos] = chromaMap[(Element<T>::code8(vIn, col + ra) + Element<T>::code8(vIn, col + rb) + 1) / 2];
+          u[cpos] =
+              chromaMap[(Element<T>::code8(uIn, col + ra) + Element<T>::code8(uIn, col + rb) + 1) /
+                        2];
+          v[cpos] =
+              chromaMap[(Element<T>::code8(vIn, col + ra) + Element<T>::code8(vIn, col + rb) + 1) /
+                        2];
         }
       }
     }
@@ -364,4 +367,46 @@ void yuv422ToRgb(unsigned char const* yIn, unsigned char const* uIn, unsigned ch
   yuv422ToRgbRegion<T, Word>(yIn, uIn, vIn, w, h, out, step, rowStride, offset, mask, 0, h, 0, w);
 }
 
-}  // namespace videofilter
+// Three planes packed three bytes to a pixel: pixel (r, c) goes to
+// first + r * rowStride + 3 * c as the codes of (q0, q1, q2) at (r, c); a
+// negative rowStride with `first` on the last row writes bottom-up.
+template <typename T>
+void packThree(unsigned char const* q0, unsigned char const* q1, unsigned char const* q2,
+               std::size_t w, std::size_t h, std::uint8_t* first, std::ptrdiff_t rowStride) {
+  transposePlane<T, std::uint8_t>(q0, w, h, first, 3, rowStride);
+  transposePlane<T, std::uint8_t>(q1, w, h, first + 1, 3, rowStride);
+  transposePlane<T, std::uint8_t>(q2, w, h, first + 2, 3, rowStride);
+}
+
+#if defined(__SSE2__)
+// The fast paths for 8-bit planes, defined in PackedPixels.cpp: whole 16 x 16
+// tiles in vector registers, the frame's edges through the templates above,
+// with output identical to theirs.
+template <>
+void packThree<std::uint8_t>(unsigned char const* q0, unsigned char const* q1,
+                             unsigned char const* q2, std::size_t w, std::size_t h,
+                             std::uint8_t* first, std::ptrdiff_t rowStride);
+template <>
+void rgbToYuv420<std::uint8_t>(unsigned char const* r, unsigned char const* g,
+                               unsigned char const* b, std::size_t w, std::size_t h,
+                               YuvWeights const& k, std::uint8_t* y, std::size_t yStride,
+                               std::uint8_t* u, std::uint8_t* v, std::size_t cStride);
+template <>
+void yuv422ToRgb<std::uint8_t, std::uint8_t>(unsigned char const* yIn, unsigned char const* uIn,
+                                             unsigned char const* vIn, std::size_t w, std::size_t h,
+                                             std::uint8_t* out, std::size_t step,
+                                             std::ptrdiff_t rowStride,
+                                             std::ptrdiff_t const offset[3], std::uint8_t mask);
+
+namespace detail {
+// packThree's 8-bit path with SSE2 rows or, when `vectorShuffles`, SSSE3 byte
+// shuffles (the caller knows the processor has them).
+void packThreeBytes(unsigned char const* q0, unsigned char const* q1, unsigned char const* q2,
+                    std::size_t w, std::size_t h, std::uint8_t* first, std::ptrdiff_t rowStride,
+                    bool vectorShuffles);
+bool haveSsse3();
+}  // namespace detail
+#endif
+
+}  // namespace kernels
+}  // namespace sluice

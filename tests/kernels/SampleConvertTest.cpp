@@ -9,14 +9,14 @@
 #include <tuple>
 #include <vector>
 
-#include "SampleConvert.h"
-#include "sluice/records.h"
+#include "AudioKernels.h"
+#include "sluice/media.h"
 
 namespace {
 
 using namespace hostlib::multimedia;
-using sluice::audio::convertFunction;
-using sluice::audio::transposeFunction;
+using sluice::kernels::convertFunction;
+using sluice::kernels::transposeFunction;
 
 typedef std::vector<unsigned char> Bytes;
 
@@ -126,16 +126,16 @@ TEST(SampleTypes, NamesGoBothWays) {
   for (long t = 0; t <= 10; ++t) {
     AudioDataType back = AUDIO_UNSPECIFIED;
     if (t == 8) {
-      EXPECT_EQ(sluice::audio::sampleTypeName(t), "");
-      EXPECT_FALSE(sluice::audio::sampleTypeFromName("", back));
+      EXPECT_STREQ(sluice::audioTypeName(t), "");
+      EXPECT_FALSE(sluice::audioTypeFromName("", back));
       continue;
     }
-    ASSERT_TRUE(sluice::audio::sampleTypeFromName(sluice::audio::sampleTypeName(t), back));
+    ASSERT_TRUE(sluice::audioTypeFromName(sluice::audioTypeName(t), back));
     EXPECT_EQ(back, t);
   }
   AudioDataType back;
-  EXPECT_FALSE(sluice::audio::sampleTypeFromName("Double", back));
-  EXPECT_EQ(sluice::audio::sampleTypeName(11), "");
+  EXPECT_FALSE(sluice::audioTypeFromName("Double", back));
+  EXPECT_STREQ(sluice::audioTypeName(11), "");
   EXPECT_EQ(convertFunction(8, 0), nullptr);
   EXPECT_EQ(transposeFunction(0, 11), nullptr);
 }

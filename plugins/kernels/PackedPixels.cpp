@@ -1,14 +1,14 @@
-// Three column-major 8-bit planes in 16 x 16 byte tiles transposed in vector
-// registers: into packed 3-byte pixels (the layout of a BGR24 frame), leaving as
-// whole 48-byte runs of a row, and into the 4:2:0 planes of the encoders. About
-// ten times fewer memory operations than one byte at a time. Other element
-// types take the generic kernels of PlaneTranspose.h.
-#pragma once
-
+// The 8-bit fast paths declared in PlaneTranspose.h: three column-major 8-bit
+// planes in 16 x 16 byte tiles transposed in vector registers, into packed
+// 3-byte pixels (the layout of a BGR24 frame), leaving as whole 48-byte runs of
+// a row, and into the 4:2:0 planes of the encoders; and 8-bit 4:2:2 planes into
+// RGB codes. Each gives exactly what its template gives.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+
+#include "PlaneTranspose.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -16,19 +16,8 @@
 #include <xmmintrin.h>
 #endif
 
-#include "PlaneTranspose.h"
-
-namespace videofilter {
-
-// Pixel (r, c) goes to first + r * rowStride + 3 * c as the codes of (q0, q1, q2)
-// at (r, c); a negative rowStride with `first` on the last row writes bottom-up.
-template <typename T>
-void packThree(unsigned char const* q0, unsigned char const* q1, unsigned char const* q2,
-               std::size_t w, std::size_t h, std::uint8_t* first, std::ptrdiff_t rowStride) {
-  transposePlane<T, std::uint8_t>(q0, w, h, first, 3, rowStride);
-  transposePlane<T, std::uint8_t>(q1, w, h, first + 1, 3, rowStride);
-  transposePlane<T, std::uint8_t>(q2, w, h, first + 2, 3, rowStride);
-}
+namespace sluice {
+namespace kernels {
 
 #if defined(__SSE2__)
 namespace detail {
@@ -86,12 +75,11 @@ inline void storeRow(__m128i b0, __m128i b1, __m128i b2, std::uint8_t* out) {
   std::memcpy(out + 44, &tail, 4);
 }
 
-// The kernels below walk the whole 16 x 16 tiles strip by strip: 16 columns,
-// top to bottom. Each plane's part of a strip is one contiguous run of 16 * h
-// bytes, so while a strip is converted the next strip's three runs are asked
-// for, a few lines per tile. Walking bands of rows across the frame instead
-// touches every column in each band, a pattern no prefetcher follows: that took
-// three times as long on frames that were not in cache.
+// The packing and 4:2:0 kernels walk the whole 16 x 16 tiles strip by strip:
+// 16 columns, top to bottom. Each plane's part of a strip is one contiguous run
+// of 16 * h bytes, so while a strip is converted the next strip's three runs are
+// asked for, a few lines per tile. Walking bands of rows across the frame instead touches
+// every column in each band, a pattern no prefetcher follows.
 class StripPrefetch {
  public:
   StripPrefetch(unsigned char const* const planes[3], std::size_t h, std::size_t h16)
@@ -201,20 +189,19 @@ __attribute__((target("ssse3"))) inline void packTilesSsse3(unsigned char const*
   packTiles<storeRowSsse3>(planes, w16, h16, h, first, rowStride);
 }
 
-inline bool haveSsse3() {
+bool haveSsse3() {
   static bool const have = __builtin_cpu_supports("ssse3");
   return have;
 }
 #else
-inline bool haveSsse3() { return false; }
+bool haveSsse3() { return false; }
 inline void packTilesSsse3(unsigned char const* const[3], std::size_t, std::size_t, std::size_t,
                            std::uint8_t*, std::ptrdiff_t) {}
 #endif
 
-// `vectorShuffles`: the SSSE3 rows (the caller knows the processor has it).
-inline void packThreeBytes(unsigned char const* q0, unsigned char const* q1,
-                           unsigned char const* q2, std::size_t w, std::size_t h,
-                           std::uint8_t* first, std::ptrdiff_t rowStride, bool vectorShuffles) {
+void packThreeBytes(unsigned char const* q0, unsigned char const* q1, unsigned char const* q2,
+                    std::size_t w, std::size_t h, std::uint8_t* first, std::ptrdiff_t rowStride,
+                    bool vectorShuffles) {
   std::size_t const w16 = w / 16 * 16, h16 = h / 16 * 16;
   unsigned char const* const planes[3] = {q0, q1, q2};
   if (vectorShuffles)
@@ -405,10 +392,10 @@ inline void yuv422RgbTiles(unsigned char const* yIn, unsigned char const* uIn,
 // 8-bit planes: whole tiles in vector registers, the frame's edges one pixel
 // at a time (the edge rectangles start on even rows and columns).
 template <>
-inline void rgbToYuv420<std::uint8_t>(unsigned char const* r, unsigned char const* g,
-                                      unsigned char const* b, std::size_t w, std::size_t h,
-                                      YuvWeights const& k, std::uint8_t* y, std::size_t yStride,
-                                      std::uint8_t* u, std::uint8_t* v, std::size_t cStride) {
+void rgbToYuv420<std::uint8_t>(unsigned char const* r, unsigned char const* g,
+                               unsigned char const* b, std::size_t w, std::size_t h,
+                               YuvWeights const& k, std::uint8_t* y, std::size_t yStride,
+                               std::uint8_t* u, std::uint8_t* v, std::size_t cStride) {
   std::size_t const w16 = w / 16 * 16, h16 = h / 16 * 16;
   unsigned char const* const planes[3] = {r, g, b};
   detail::yuv420Tiles(planes, w16, h16, h, k, y, yStride, u, v, cStride);
@@ -421,10 +408,11 @@ inline void rgbToYuv420<std::uint8_t>(unsigned char const* r, unsigned char cons
 // time. Inside the tiles every pixel column has its own chroma column (the
 // last, repeated column of an odd width lies beyond them).
 template <>
-inline void yuv422ToRgb<std::uint8_t, std::uint8_t>(
-    unsigned char const* yIn, unsigned char const* uIn, unsigned char const* vIn, std::size_t w,
-    std::size_t h, std::uint8_t* out, std::size_t step, std::ptrdiff_t rowStride,
-    std::ptrdiff_t const offset[3], std::uint8_t mask) {
+void yuv422ToRgb<std::uint8_t, std::uint8_t>(unsigned char const* yIn, unsigned char const* uIn,
+                                             unsigned char const* vIn, std::size_t w, std::size_t h,
+                                             std::uint8_t* out, std::size_t step,
+                                             std::ptrdiff_t rowStride,
+                                             std::ptrdiff_t const offset[3], std::uint8_t mask) {
   int order[3] = {-1, -1, -1};
   bool packed = step == 3;
   for (int k = 0; k < 3 && packed; ++k) {
@@ -444,11 +432,12 @@ inline void yuv422ToRgb<std::uint8_t, std::uint8_t>(
 }
 
 template <>
-inline void packThree<std::uint8_t>(unsigned char const* q0, unsigned char const* q1,
-                                    unsigned char const* q2, std::size_t w, std::size_t h,
-                                    std::uint8_t* first, std::ptrdiff_t rowStride) {
+void packThree<std::uint8_t>(unsigned char const* q0, unsigned char const* q1,
+                             unsigned char const* q2, std::size_t w, std::size_t h,
+                             std::uint8_t* first, std::ptrdiff_t rowStride) {
   detail::packThreeBytes(q0, q1, q2, w, h, first, rowStride, detail::haveSsse3());
 }
 #endif
 
-}  // namespace videofilter
+}  // namespace kernels
+}  // namespace sluice

@@ -12,15 +12,14 @@
 #include <tuple>
 #include <vector>
 
-#include "FrameLayouts.h"
-#include "PackedPixels.h"
+#include "AudioKernels.h"
 #include "PlaneTranspose.h"
 #include "SampleConvert.h"
 #include "sluice/records.h"
 
 namespace {
 
-using namespace sluice::audio;
+using namespace sluice::kernels;
 using Bytes = std::vector<unsigned char>;
 
 constexpr long kTypes[] = {0, 1, 2, 3, 4, 5, 6, 7, 9, 10};
@@ -99,7 +98,7 @@ TEST_P(FastPaths, TransposeMatchesTheOneSampleReference) {
       Bytes got(frames * channels * sluice::audioSampleSize(out), 0xEE);
       transposeFunction(in, out)(src.data(), got.data(), frames, channels);
       ASSERT_EQ(got, expected(in, out, src, frames, channels))
-          << sampleTypeName(in) << " to " << sampleTypeName(out) << ", " << channels
+          << sluice::audioTypeName(in) << " to " << sluice::audioTypeName(out) << ", " << channels
           << " channels, " << frames << " frames";
     }
 }
@@ -111,12 +110,13 @@ TEST_P(FastPaths, ConvertMatchesTheOneSampleReference) {
     Bytes got(count * sluice::audioSampleSize(out), 0xEE);
     convertFunction(in, out)(src.data(), got.data(), count);
     ASSERT_EQ(got, expected(in, out, src, count, 1))
-        << sampleTypeName(in) << " to " << sampleTypeName(out) << ", " << count << " samples";
+        << sluice::audioTypeName(in) << " to " << sluice::audioTypeName(out) << ", " << count << " samples";
   }
 }
 
 std::string pairName(::testing::TestParamInfo<std::tuple<long, long>> const& info) {
-  return sampleTypeName(std::get<0>(info.param)) + "_to_" + sampleTypeName(std::get<1>(info.param));
+  return std::string(sluice::audioTypeName(std::get<0>(info.param))) + "_to_" +
+         sluice::audioTypeName(std::get<1>(info.param));
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryPair, FastPaths,
@@ -137,11 +137,11 @@ void checkPlane(std::size_t w, std::size_t h, std::size_t step, bool bottomUp) {
   auto const rows =
       bottomUp ? -static_cast<std::ptrdiff_t>(stride) : static_cast<std::ptrdiff_t>(stride);
   auto const* bytes = reinterpret_cast<unsigned char const*>(plane.data());
-  videofilter::transposePlane<T, Word>(bytes, w, h, first, step, rows);
+  sluice::kernels::transposePlane<T, Word>(bytes, w, h, first, step, rows);
   for (std::size_t r = 0; r < h; ++r)
     for (std::size_t c = 0; c < w; ++c) {
       std::size_t const row = bottomUp ? h - 1 - r : r;
-      want[row * stride + c * step] = videofilter::codeOf<Word, T>(bytes, c * h + r);
+      want[row * stride + c * step] = sluice::kernels::codeOf<Word, T>(bytes, c * h + r);
     }
   ASSERT_EQ(got, want) << w << "x" << h << " step " << step << (bottomUp ? " bottom-up" : "");
 }
@@ -172,7 +172,7 @@ void checkThree(std::size_t w, std::size_t h, bool bottomUp) {
     for (auto& v : p) v = static_cast<T>((seed = seed * 1664525u + 1013904223u) >> 8);
   }
   // Rows padded as a DIB's, with a guard byte pattern that must survive.
-  std::size_t const stride = videofilter::dibStride(w) + 4;
+  std::size_t const stride = sluice::dibStride(w) + 4;
   std::vector<std::uint8_t> got(stride * h, 0xA5), want(stride * h, 0xA5);
   auto const rows =
       bottomUp ? -static_cast<std::ptrdiff_t>(stride) : static_cast<std::ptrdiff_t>(stride);
@@ -180,15 +180,15 @@ void checkThree(std::size_t w, std::size_t h, bool bottomUp) {
   unsigned char const* q[3];
   for (int k = 0; k < 3; ++k) q[k] = reinterpret_cast<unsigned char const*>(planes[k].data());
   for (int k = 0; k < 3; ++k)
-    videofilter::transposePlane<T, std::uint8_t>(q[k], w, h, want.data() + firstRow + k, 3, rows);
-  videofilter::packThree<T>(q[0], q[1], q[2], w, h, got.data() + firstRow, rows);
+    sluice::kernels::transposePlane<T, std::uint8_t>(q[k], w, h, want.data() + firstRow + k, 3, rows);
+  sluice::kernels::packThree<T>(q[0], q[1], q[2], w, h, got.data() + firstRow, rows);
   ASSERT_EQ(got, want) << w << "x" << h << (bottomUp ? " bottom-up" : "");
 #if defined(__SSE2__)
   if constexpr (sizeof(T) == 1) {
     // Both row builders, whichever the processor chose above.
-    for (bool shuffles : {false, videofilter::detail::haveSsse3()}) {
+    for (bool shuffles : {false, sluice::kernels::detail::haveSsse3()}) {
       std::fill(got.begin(), got.end(), 0xA5);
-      videofilter::detail::packThreeBytes(q[0], q[1], q[2], w, h, got.data() + firstRow, rows,
+      sluice::kernels::detail::packThreeBytes(q[0], q[1], q[2], w, h, got.data() + firstRow, rows,
                                           shuffles);
       ASSERT_EQ(got, want) << w << "x" << h << (shuffles ? " shuffles" : " SSE2");
     }
@@ -233,15 +233,15 @@ TEST(Yuv420FastPath, MatchesTheOnePixelCode) {
                           : static_cast<std::uint8_t>((seed = seed * 1664525u + 1013904223u) >> 24);
         }
         std::size_t const yStride = w + 3, cw = (w + 1) / 2, ch = (h + 1) / 2, cStride = cw + 2;
-        auto const& k = limited ? videofilter::kLimitedRange : videofilter::kFullRange;
+        auto const& k = limited ? sluice::kernels::kLimitedRange : sluice::kernels::kFullRange;
         std::vector<std::uint8_t> want[3] = {std::vector<std::uint8_t>(yStride * h, 0xA5),
                                              std::vector<std::uint8_t>(cStride * ch, 0xA5),
                                              std::vector<std::uint8_t>(cStride * ch, 0xA5)};
         std::vector<std::uint8_t> got[3] = {want[0], want[1], want[2]};
-        videofilter::rgbToYuv420Region<std::uint8_t>(
+        sluice::kernels::rgbToYuv420Region<std::uint8_t>(
             planes[0].data(), planes[1].data(), planes[2].data(), h, k, want[0].data(), yStride,
             want[1].data(), want[2].data(), cStride, 0, h, 0, w);
-        videofilter::rgbToYuv420<std::uint8_t>(planes[0].data(), planes[1].data(), planes[2].data(),
+        sluice::kernels::rgbToYuv420<std::uint8_t>(planes[0].data(), planes[1].data(), planes[2].data(),
                                                w, h, k, got[0].data(), yStride, got[1].data(),
                                                got[2].data(), cStride);
         for (int j = 0; j < 3; ++j)
@@ -273,7 +273,7 @@ TEST(Yuv422FastPath, MatchesTheOnePixelCode) {
       }
       bool const planar = layout == 3;
       std::size_t const step = planar ? 1 : 3;
-      std::size_t const stride = planar ? w : videofilter::dibStride(w) + 4;
+      std::size_t const stride = planar ? w : sluice::dibStride(w) + 4;
       std::size_t const bytes = planar ? 3 * w * h : stride * h;
       std::ptrdiff_t const n = static_cast<std::ptrdiff_t>(w * h);
       std::ptrdiff_t const offsets[4][3] = {{2, 1, 0}, {0, 1, 2}, {2, 1, 0}, {0, n, 2 * n}};
@@ -283,10 +283,10 @@ TEST(Yuv422FastPath, MatchesTheOnePixelCode) {
       std::size_t const first = bottomUp ? (h - 1) * stride : 0;
       std::uint8_t const mask = planar ? 0x80 : 0;
       std::vector<std::uint8_t> want(bytes, 0xA5), got(bytes, 0xA5);
-      videofilter::yuv422ToRgbRegion<std::uint8_t, std::uint8_t>(
+      sluice::kernels::yuv422ToRgbRegion<std::uint8_t, std::uint8_t>(
           planes[0].data(), planes[1].data(), planes[2].data(), w, h, want.data() + first, step,
           rows, offsets[layout], mask, 0, h, 0, w);
-      videofilter::yuv422ToRgb<std::uint8_t, std::uint8_t>(
+      sluice::kernels::yuv422ToRgb<std::uint8_t, std::uint8_t>(
           planes[0].data(), planes[1].data(), planes[2].data(), w, h, got.data() + first, step,
           rows, offsets[layout], mask);
       ASSERT_EQ(got, want) << w << "x" << h << " layout " << layout;
