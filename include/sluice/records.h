@@ -112,8 +112,9 @@ struct FrameRecordView {
   FourCCType fourCC = hostlib::multimedia::FOURCC_NONE;
 };
 
-inline bool parseFrameRecord(Record const& r, FrameRecordView& v) {
-  if (r.size() != 5) return false;
+namespace detail {
+// The five entries a frame record and a converted frame record begin with.
+inline bool parseFrameEntries(Record const& r, FrameRecordView& v) {
   auto p = boost::any_cast<std::vector<const unsigned char*>>(&r[0]);
   auto w = boost::any_cast<std::size_t>(&r[1]);
   auto h = boost::any_cast<std::size_t>(&r[2]);
@@ -126,6 +127,11 @@ inline bool parseFrameRecord(Record const& r, FrameRecordView& v) {
   v.type = *t;
   v.fourCC = *f;
   return true;
+}
+}  // namespace detail
+
+inline bool parseFrameRecord(Record const& r, FrameRecordView& v) {
+  return r.size() == 5 && detail::parseFrameEntries(r, v);
 }
 
 // Builds a sample record over `samples` (not owned).
@@ -278,28 +284,18 @@ inline std::u16string frameLayoutName(FrameLayout layout) {
 // Bytes per row of a "BGR24" or "BGR24BottomUp" frame.
 inline std::size_t dibStride(std::size_t width) { return (width * 3 + 3) / 4 * 4; }
 
-// The converted frame record: planes (three, unused ones null; "Planar" puts
-// every band in the first), the frame's own width and height (before any
-// padding), the element type (uint8, int8, uint16 or int16), FOURCC_MONO for one
-// band or FOURCC_RGB_PLANAR for three, and the layout by name.
-struct ConvertedFrameView {
-  std::vector<const unsigned char*> planes;
-  std::size_t width = 0;
-  std::size_t height = 0;
-  VideoDataType type = hostlib::multimedia::VIDEO_INVALID;
-  FourCCType fourCC = hostlib::multimedia::FOURCC_NONE;
+// The converted frame record: the five entries of a frame record, then the
+// layout by name. Planes: three, unused ones null ("Planar" puts every band in
+// the first); width and height: the frame's own, before any padding; element
+// type: uint8, int8, uint16 or int16; FOURCC_MONO for one band or
+// FOURCC_RGB_PLANAR for three.
+struct ConvertedFrameView : FrameRecordView {
   FrameLayout layout = FrameLayout::Planar;
   std::size_t bands() const { return fourCC == hostlib::multimedia::FOURCC_MONO ? 1 : 3; }
 };
 
 inline Record makeConvertedFrameRecord(ConvertedFrameView const& v) {
-  Record r;
-  r.reserve(6);
-  r.emplace_back(v.planes);
-  r.emplace_back(v.width);
-  r.emplace_back(v.height);
-  r.emplace_back(v.type);
-  r.emplace_back(v.fourCC);
+  Record r = makeFrameRecord(v);
   r.emplace_back(frameLayoutName(v.layout));
   return r;
 }
@@ -307,23 +303,12 @@ inline Record makeConvertedFrameRecord(ConvertedFrameView const& v) {
 // False when `r` is not a converted frame record: entry count or held types, an
 // unknown layout or band count, no size, or a plane missing that the layout uses.
 inline bool parseConvertedFrameRecord(Record const& r, ConvertedFrameView& v) {
-  if (r.size() != 6) return false;
-  auto planes = boost::any_cast<std::vector<const unsigned char*>>(&r[0]);
-  auto w = boost::any_cast<std::size_t>(&r[1]);
-  auto h = boost::any_cast<std::size_t>(&r[2]);
-  auto type = boost::any_cast<VideoDataType>(&r[3]);
-  auto fourCC = boost::any_cast<FourCCType>(&r[4]);
+  if (r.size() != 6 || !detail::parseFrameEntries(r, v) || v.planes.size() != 3) return false;
   auto layout = boost::any_cast<std::u16string>(&r[5]);
-  if (!planes || !w || !h || !type || !fourCC || !layout || planes->size() != 3) return false;
-  if (!frameLayoutFromName(*layout, v.layout)) return false;
-  if (*fourCC != hostlib::multimedia::FOURCC_MONO &&
-      *fourCC != hostlib::multimedia::FOURCC_RGB_PLANAR)
+  if (!layout || !frameLayoutFromName(*layout, v.layout)) return false;
+  if (v.fourCC != hostlib::multimedia::FOURCC_MONO &&
+      v.fourCC != hostlib::multimedia::FOURCC_RGB_PLANAR)
     return false;
-  v.planes = *planes;
-  v.width = *w;
-  v.height = *h;
-  v.type = *type;
-  v.fourCC = *fourCC;
   bool const yuv = v.layout == FrameLayout::YUVJ420P || v.layout == FrameLayout::YUV420PEven;
   return v.width && v.height && v.planes[0] && (!yuv || (v.planes[1] && v.planes[2]));
 }

@@ -66,10 +66,7 @@ void AudioFileReader::init(PropertyMap const& options, PropertyMap& result) {
   std::string path;
   if (!support::textOf(options, "Filename", path) || path.empty())
     fail(kReader, "ReadFailed", "no Filename");
-  decoder_ = openDecoder(path);
-  fresh_ = true;
-  position_ = 0;
-  path_ = path;
+  start(path);
   support::put(result, "SampleRate", double(decoder_->sampleRate()));
   support::put(result, "NumberOfChannels", double(decoder_->channels()));
   support::put(result, "DataType", ostra::i18n::to_ustring("double"));
@@ -82,13 +79,16 @@ void AudioFileReader::open(PropertyMap const& options) {
     path_ = path;
   }
   if (path_.empty()) fail(kReader, "Unexpected", "open before init");
-  if (!decoder_ || !fresh_) {
-    decoder_.reset();
-    decoder_ = openDecoder(path_);
-    fresh_ = true;
-    position_ = 0;
-  }
+  if (!decoder_ || !fresh_) start(path_);
   open_ = true;
+}
+
+void AudioFileReader::start(std::string path) {
+  decoder_.reset();
+  decoder_ = openDecoder(path);
+  fresh_ = true;
+  position_ = 0;
+  path_ = path;
 }
 
 void AudioFileReader::read(unsigned long count, std::vector<void*>& out, unsigned long& countRead) {

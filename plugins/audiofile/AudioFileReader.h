@@ -31,9 +31,12 @@ class AudioFileReader : public sdk::Device {
   void term() override;
 
  private:
+  // Opens `path` at frame 0 (a copy, since `path` may be path_ itself).
+  void start(std::string path);
+
   std::string path_;
   std::unique_ptr<Decoder> decoder_;
-  bool fresh_ = false;  // decoder_ is at frame 0
+  bool fresh_ = false;         // decoder_ is at frame 0
   std::int64_t position_ = 0;  // frames delivered since frame 0
   bool open_ = false;
 };

@@ -41,69 +41,46 @@ inline T loadAt(unsigned char const* p, std::size_t i) {
 template <typename T>
 struct Element;
 
-template <>
-struct Element<std::uint8_t> {
-  static std::uint8_t code8(unsigned char const* p, std::size_t i) { return p[i]; }
-  static std::uint16_t code16(unsigned char const* p, std::size_t i) {
-    return static_cast<std::uint16_t>(p[i] * 257u);
+// Integers held in Storage; signed ones are offset by half their range (Offset).
+template <typename Storage, std::uint32_t Offset>
+struct IntegerElement {
+  static std::uint32_t word(unsigned char const* p, std::size_t i) {
+    return static_cast<std::uint32_t>(loadAt<Storage>(p, i)) ^ Offset;
   }
-};
-template <>
-struct Element<std::int8_t> {
   static std::uint8_t code8(unsigned char const* p, std::size_t i) {
-    return static_cast<std::uint8_t>(p[i] ^ 0x80u);
+    if constexpr (sizeof(Storage) == 1)
+      return static_cast<std::uint8_t>(word(p, i));
+    else if constexpr (sizeof(Storage) == 2)
+      return static_cast<std::uint8_t>((word(p, i) + 128u) / 257u);
+    else  // 2^32 - 1 = 255 * 16843009: divide by that, rounding
+      return static_cast<std::uint8_t>((std::uint64_t(word(p, i)) + 8421504u) / 16843009u);
   }
   static std::uint16_t code16(unsigned char const* p, std::size_t i) {
-    return static_cast<std::uint16_t>((p[i] ^ 0x80u) * 257u);
+    if constexpr (sizeof(Storage) == 1)
+      return static_cast<std::uint16_t>(word(p, i) * 257u);
+    else if constexpr (sizeof(Storage) == 2)
+      return static_cast<std::uint16_t>(word(p, i));
+    else  // 2^32 - 1 = 65535 * 65537
+      return static_cast<std::uint16_t>((std::uint64_t(word(p, i)) + 32768u) / 65537u);
   }
 };
+
+template <>
+struct Element<std::uint8_t> : IntegerElement<std::uint8_t, 0> {};
+template <>
+struct Element<std::int8_t> : IntegerElement<std::uint8_t, 0x80u> {};
+template <>
+struct Element<std::uint16_t> : IntegerElement<std::uint16_t, 0> {};
+template <>
+struct Element<std::int16_t> : IntegerElement<std::uint16_t, 0x8000u> {};
+template <>
+struct Element<std::uint32_t> : IntegerElement<std::uint32_t, 0> {};
+template <>
+struct Element<std::int32_t> : IntegerElement<std::uint32_t, 0x80000000u> {};
 template <>
 struct Element<Logical> {
   static std::uint8_t code8(unsigned char const* p, std::size_t i) { return p[i] ? 255 : 0; }
   static std::uint16_t code16(unsigned char const* p, std::size_t i) { return p[i] ? 65535 : 0; }
-};
-template <>
-struct Element<std::uint16_t> {
-  static std::uint8_t code8(unsigned char const* p, std::size_t i) {
-    return static_cast<std::uint8_t>((loadAt<std::uint16_t>(p, i) + 128u) / 257u);
-  }
-  static std::uint16_t code16(unsigned char const* p, std::size_t i) {
-    return loadAt<std::uint16_t>(p, i);
-  }
-};
-template <>
-struct Element<std::int16_t> {
-  static std::uint16_t code16(unsigned char const* p, std::size_t i) {
-    return static_cast<std::uint16_t>(loadAt<std::uint16_t>(p, i) ^ 0x8000u);
-  }
-  static std::uint8_t code8(unsigned char const* p, std::size_t i) {
-    return static_cast<std::uint8_t>((code16(p, i) + 128u) / 257u);
-  }
-};
-template <>
-struct Element<std::uint32_t> {
-  static std::uint32_t word(unsigned char const* p, std::size_t i) {
-    return loadAt<std::uint32_t>(p, i);
-  }
-  // 2^32 - 1 = 255 * 16843009 = 65535 * 65537: divide by those, rounding.
-  static std::uint8_t code8(unsigned char const* p, std::size_t i) {
-    return static_cast<std::uint8_t>((std::uint64_t(word(p, i)) + 8421504u) / 16843009u);
-  }
-  static std::uint16_t code16(unsigned char const* p, std::size_t i) {
-    return static_cast<std::uint16_t>((std::uint64_t(word(p, i)) + 32768u) / 65537u);
-  }
-};
-template <>
-struct Element<std::int32_t> {
-  static std::uint32_t word(unsigned char const* p, std::size_t i) {
-    return loadAt<std::uint32_t>(p, i) ^ 0x80000000u;
-  }
-  static std::uint8_t code8(unsigned char const* p, std::size_t i) {
-    return static_cast<std::uint8_t>((std::uint64_t(word(p, i)) + 8421504u) / 16843009u);
-  }
-  static std::uint16_t code16(unsigned char const* p, std::size_t i) {
-    return static_cast<std::uint16_t>((std::uint64_t(word(p, i)) + 32768u) / 65537u);
-  }
 };
 
 template <typename F>
@@ -112,24 +89,20 @@ inline unsigned scaleUnit(F v, unsigned full) {
   if (v >= F(1)) return full;
   return static_cast<unsigned>(v * F(full) + F(0.5));
 }
-template <>
-struct Element<double> {
+// Floating point: full scale on [0, 1].
+template <typename F>
+struct FloatElement {
   static std::uint8_t code8(unsigned char const* p, std::size_t i) {
-    return static_cast<std::uint8_t>(scaleUnit(loadAt<double>(p, i), 255));
+    return static_cast<std::uint8_t>(scaleUnit(loadAt<F>(p, i), 255));
   }
   static std::uint16_t code16(unsigned char const* p, std::size_t i) {
-    return static_cast<std::uint16_t>(scaleUnit(loadAt<double>(p, i), 65535));
+    return static_cast<std::uint16_t>(scaleUnit(loadAt<F>(p, i), 65535));
   }
 };
 template <>
-struct Element<float> {
-  static std::uint8_t code8(unsigned char const* p, std::size_t i) {
-    return static_cast<std::uint8_t>(scaleUnit(loadAt<float>(p, i), 255));
-  }
-  static std::uint16_t code16(unsigned char const* p, std::size_t i) {
-    return static_cast<std::uint16_t>(scaleUnit(loadAt<float>(p, i), 65535));
-  }
-};
+struct Element<double> : FloatElement<double> {};
+template <>
+struct Element<float> : FloatElement<float> {};
 
 // The code of the output word: 8 or 16 bits.
 template <typename Word, typename T>

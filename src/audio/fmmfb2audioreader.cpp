@@ -43,15 +43,8 @@ bool exists(std::u16string const& name) {
 // Entries 0 to 3 of a sample record, taken in order. Taking stops at the first
 // entry that holds another type; what was not taken stays null or 0 and the type
 // is then "unspecified" (8), as it is for a value outside 0 to 10.
-struct RecordEntries {
-  unsigned char* samples = nullptr;
-  unsigned long frames = 0;
-  unsigned long channels = 0;
-  AudioDataType type = AUDIO_UNSPECIFIED;
-};
-
-RecordEntries takeEntries(SampleRecord const& record) {
-  RecordEntries entries;
+sluice::SampleRecordView takeEntries(SampleRecord const& record) {
+  sluice::SampleRecordView entries;
   unsigned char* const* samples = boost::any_cast<unsigned char*>(&record[0]);
   if (!samples) return entries;
   entries.samples = *samples;
@@ -150,14 +143,14 @@ unsigned long fmmfb2audioreader::readAudio(unsigned char** data, const unsigned 
   // Check every record before anything is written: the caller's buffer is sized
   // from the first record and the reported count, and all records must fit it
   // with the same layout.
-  std::vector<RecordEntries> taken;
+  std::vector<sluice::SampleRecordView> taken;
   taken.reserve(list.size());
   unsigned long framesDelivered = 0;
   for (void* address : list) {
     if (!address) refuseRead();
     SampleRecord const& record = *static_cast<SampleRecord const*>(address);
     if (record.size() < 4) refuseRead();
-    RecordEntries entries = takeEntries(record);
+    sluice::SampleRecordView entries = takeEntries(record);
     if (!taken.empty() &&
         (entries.channels != taken.front().channels || entries.type != taken.front().type)) {
       refuseRead();
