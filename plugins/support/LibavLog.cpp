@@ -19,7 +19,7 @@ thread_local char lastError[512];
 
 void route(void* context, int level, char const* format, va_list args) {
   if (level > AV_LOG_ERROR) return;
-  int printPrefix = 1;
+  int printPrefix = 0;  // no "[codec @ address]" prefix
   char line[sizeof lastError];
   av_log_format_line2(context, level, format, args, line, sizeof line, &printPrefix);
   std::size_t n = std::strlen(line);

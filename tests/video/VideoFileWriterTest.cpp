@@ -1,7 +1,10 @@
 // The videofilewriter device fed by the videofilter, as the channel service drives
 // them: every container and layout written, then checked by ffprobe and decoded by
 // ffmpeg against the source; the lifecycle and every refusal.
+#include <unistd.h>
+
 #include <gmock/gmock.h>
+#include <cstdio>
 #include <gtest/gtest.h>
 
 #include <boost/any.hpp>
@@ -496,6 +499,46 @@ TEST_F(VideoFiles, RecordsThatDidNotPassTheFilterAreRefused) {
   unfiltered.record = {std::vector<unsigned char const*>{plane.data(), plane.data(), plane.data()},
                        std::size_t(2), std::size_t(2), VIDEO_UINT8, FOURCC_RGB_PLANAR};
   EXPECT_EQ(refusalOf([&] { p.device.write(unfiltered); }), "videofilewriter:couldNotWriteFrame");
+}
+
+// Runs `f` with the process's standard output and error going to a file;
+// returns what was written to them.
+std::string printedDuring(std::function<void()> const& f) {
+  std::fflush(stdout);
+  std::fflush(stderr);
+  FILE* sink = std::tmpfile();
+  int const savedOut = ::dup(1), savedErr = ::dup(2);
+  ::dup2(::fileno(sink), 1);
+  ::dup2(::fileno(sink), 2);
+  f();
+  std::fflush(stdout);
+  std::fflush(stderr);
+  ::dup2(savedOut, 1);
+  ::dup2(savedErr, 2);
+  ::close(savedOut);
+  ::close(savedErr);
+  std::string printed;
+  std::rewind(sink);
+  for (int c; (c = std::fgetc(sink)) != EOF;) printed += static_cast<char>(c);
+  std::fclose(sink);
+  return printed;
+}
+
+// The encoder refuses the size when it opens at the first frame; nothing of
+// what FFmpeg and x264 say reaches the host's terminal, the failure text has it.
+TEST_F(VideoFiles, ARefusedFrameSizePrintsNothingAndTheFailureSaysWhy) {
+  Pipeline p(dir / "huge.mp4");
+  p.open();
+  std::vector<std::uint8_t> plane(16, 0);
+  std::vector<unsigned char const*> planes(3, plane.data());
+  sluice::OwnedRecord record;
+  record.record = {planes, std::size_t(20000), std::size_t(20000), VIDEO_UINT8, FOURCC_RGB_PLANAR,
+                   std::u16string(u"YUV420PEven")};
+  std::string text;
+  std::string const printed = printedDuring([&] { text = refusalOf([&] { p.device.write(record); }); });
+  EXPECT_EQ(printed, "");
+  EXPECT_THAT(text, ::testing::HasSubstr("Picture size 20000x20000 is invalid"));
+  EXPECT_THAT(text, ::testing::EndsWith(":couldNotInitFile"));
 }
 
 TEST_F(VideoFiles, SixteenBitFramesIntoAnEightBitCodecAreRefused) {
