@@ -23,10 +23,9 @@ namespace {
 
 constexpr std::size_t kLarge = std::size_t(256) << 10;
 // Enough for every record a full queue (16 MiB) and its two ends hold: with
-// less, a writer of large records maps fresh pages for most of them, and a page
-// fault per page made writing 8-channel WAV files a fifth slower. The pool
-// holds only blocks that were in use, so a writer's peak memory stays what its
-// queue can hold: 39 to 51 MiB for 8-channel WAV, for one minute as for ten.
+// less, a writer of large records maps fresh pages for most of them, a page
+// fault per page. The pool holds only blocks that were in use, so a writer's
+// peak memory stays what its queue can hold, however long the file.
 constexpr std::size_t kPoolBytes = std::size_t(24) << 20;
 constexpr std::size_t kPoolBlocks = 8;
 constexpr std::size_t kPage = 4096;
