@@ -140,7 +140,7 @@ struct ChannelImpl {
 
   template <class F>
   void run(std::string const& plugin, F&& call) {
-    if (auto failure = attempt(plugin, std::forward<F>(call))) report(*failure);
+    if (auto text = attempt(plugin, std::forward<F>(call))) report(*text);
   }
 
   void workerLoop() {
@@ -173,12 +173,12 @@ struct ChannelImpl {
       // written after a lost one would corrupt the stream.
       bool drop = failure.has_value();
       lock.unlock();
-      std::optional<std::string> failed;
+      std::optional<std::string> writeFailure;
       if (!drop) {
         try {
-          failed = attempt(device.name, [&] { device->write(*record); });
+          writeFailure = attempt(device.name, [&] { device->write(*record); });
         } catch (std::bad_alloc const&) {
-          failed = device.name + ":Unexpected";
+          writeFailure = device.name + ":Unexpected";
         }
       }
       bool const small = record->bytes() < kSmallRecordBytes;
@@ -191,9 +191,9 @@ struct ChannelImpl {
           record.reset();
         }
       }
-      if (failed && !failure) {
-        failure = std::move(failed);
-        this->failed.store(true, std::memory_order_release);
+      if (writeFailure && !failure) {
+        failure = std::move(writeFailure);
+        failed.store(true, std::memory_order_release);
         roomMade.notify_all();
       }
     }
@@ -284,11 +284,11 @@ struct ChannelImpl {
       reported = false;
     }
     for (auto& filter : filters) {
-      auto failed = attempt(filter.name, [&] { filter->close(); });
-      if (!first) first = std::move(failed);
+      auto filterFailure = attempt(filter.name, [&] { filter->close(); });
+      if (!first) first = std::move(filterFailure);
     }
-    auto failed = attempt(device.name, [&] { device->close(); });
-    if (!first) first = std::move(failed);
+    auto deviceFailure = attempt(device.name, [&] { device->close(); });
+    if (!first) first = std::move(deviceFailure);
     if (first) report(*first);
   }
 
@@ -403,16 +403,16 @@ struct ChannelImpl {
     if (!open) report("sluice read before open:Unexpected");
     std::vector<void*> records;
     unsigned long n = 0;
-    std::optional<std::string> failed;
+    std::optional<std::string> readFailure;
     try {
-      failed = attempt(device.name, [&] { device->read(count, records, n); });
+      readFailure = attempt(device.name, [&] { device->read(count, records, n); });
     } catch (...) {
       freeRecords(records);
       throw;
     }
-    if (failed) {
+    if (readFailure) {
       freeRecords(records);
-      report(*failed);
+      report(*readFailure);
     }
     buffers.insert(buffers.end(), records.begin(), records.end());
     countRead = n;
