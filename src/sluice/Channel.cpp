@@ -1,19 +1,10 @@
-// A channel: one device plug-in, the filters of its output stream, a bounded queue
-// drained by one worker thread, and the conversion of plug-in failures into
-// onError calls on the caller's thread.
-#include <atomic>
-#include <chrono>
-#include <condition_variable>
-#include <deque>
-#include <mutex>
+// A channel: one device plug-in, the filters of its output stream, the queue
+// that a worker thread drains into the device, and the conversion of plug-in
+// failures into onError calls on the caller's thread.
 #include <system_error>
-#include <thread>
 
 #include "Detail.h"
-
-#if defined(__x86_64__) || defined(__i386__)
-#include <immintrin.h>
-#endif
+#include "RecordQueue.h"
 
 namespace sluice {
 namespace detail {
@@ -28,28 +19,6 @@ class ErrorImpl : public Error {
  private:
   std::string text_;
 };
-
-// Queued bytes beyond which the queue takes no more records (one record is
-// always taken when the queue is empty, however large).
-// 16 MiB keeps a writer's peak memory well below 64 MiB whatever the file's
-// length, and still holds several seconds of multichannel audio.
-constexpr std::size_t QUEUE_BYTE_CAP = std::size_t(16) << 20;
-
-// How long an idle worker watches the queue before it sleeps: a host writing
-// small records hands over a record every microsecond or so, and putting the
-// worker to sleep and waking it again costs several times that.
-constexpr int kWorkerSpins = 4096;
-
-// Records below this size are freed by the writing thread (see `finished`).
-constexpr std::size_t kSmallRecordBytes = std::size_t(64) << 10;
-
-inline void cpuRelax() {
-#if defined(__x86_64__) || defined(__i386__)
-  _mm_pause();
-#else
-  std::this_thread::yield();
-#endif
-}
 
 // Frees the records a device delivered when the read cannot hand them on.
 void freeRecords(std::vector<void*>& records) {
@@ -88,48 +57,24 @@ class InputStreamImpl : public InputStream {
 
 struct ChannelImpl {
   ChannelImpl(Channel::IEventHandler& h, Loaded<sdk::Converter>& conv, unsigned long limit)
-      : handler(h), converter(conv), capacity(limit ? limit : DEFAULT_QUEUE_RECORDS) {}
-  ~ChannelImpl() { stopWorker(); }
+      : handler(h),
+        converter(conv),
+        queue(limit ? limit : DEFAULT_QUEUE_RECORDS,
+              [this](OwnedRecord& record) { return writeToDevice(record); }) {}
 
   Channel::IEventHandler& handler;
   Loaded<sdk::Converter>& converter;
   Loaded<sdk::Device> device;
   std::vector<Loaded<sdk::Filter>> filters;
-  std::size_t const capacity;
   bool initialised = false;
   bool open = false;
   bool terminated = false;
+  bool reported = false;  // the queue's pending failure already reached onError
   OutputStreamImpl output{*this};
   InputStreamImpl input{*this};
-
-  // Shared with the worker, under `mutex`.
-  // Each side is woken only while it waits: a wake-up costs more than a record.
-  mutable std::mutex mutex;
-  std::condition_variable workQueued, roomMade;
-  bool workerWaits = false;
-  int writersWaiting = 0;  // a writing thread and a thread polling for space may both wait
-  std::deque<std::unique_ptr<OwnedRecord>> queue;
-  std::size_t queuedBytes = 0;
-  bool stopping = false;
-  // Mirrors of the queue's length and bytes, of `stopping` and of `failure`,
-  // written under `mutex` and read without it: by the worker watching for work
-  // before it sleeps, and by a host asking for space. Only the worker shortens
-  // the queue, so a host's stale view can only be fuller than the queue is.
-  std::atomic<std::size_t> queuedCount{0};
-  std::atomic<std::size_t> queuedBytesSeen{0};
-  std::atomic<bool> stopRequested{false};
-  std::atomic<bool> failed{false};
-  // Small records the device is done with go back to the writing thread to be
-  // freed there: freed on the worker, they would make the allocator's lock
-  // bounce between the threads at every record, and the writing thread's next
-  // allocations could not come from its own cache. Large ones are freed at once,
-  // to keep memory low.
-  std::vector<std::unique_ptr<OwnedRecord>> finished;
-  // Those the writing thread took from `finished`, freed outside the lock.
-  std::vector<std::unique_ptr<OwnedRecord>> finishedOnWriter;
-  std::optional<std::string> failure;  // first worker failure since open
-  bool reported = false;               // `failure` already reached onError
-  std::thread worker;
+  // After the plug-ins, so that it goes first: its worker writes to the device,
+  // and the records it finished must be freed before the plug-ins that made them.
+  RecordQueue queue;
 
   // One onError call; the handler owns the error. Should it return, the
   // channel call fails with the service's own exception.
@@ -143,97 +88,29 @@ struct ChannelImpl {
     if (auto text = attempt(plugin, std::forward<F>(call))) report(*text);
   }
 
-  void workerLoop() {
-    std::unique_lock<std::mutex> lock(mutex);
-    for (;;) {
-      if (queue.empty() && !stopping) {
-        lock.unlock();
-        for (int i = 0; i < kWorkerSpins; ++i) {
-          if (queuedCount.load(std::memory_order_acquire) != 0 ||
-              stopRequested.load(std::memory_order_acquire))
-            break;
-          cpuRelax();
-        }
-        lock.lock();
-      }
-      workerWaits = true;
-      workQueued.wait(lock, [&] { return !queue.empty() || stopping; });
-      workerWaits = false;
-      if (queue.empty()) return;
-      std::unique_ptr<OwnedRecord> record = std::move(queue.front());
-      queue.pop_front();
-      queuedBytes -= record->bytes();
-      queuedCount.store(queue.size(), std::memory_order_release);
-      queuedBytesSeen.store(queuedBytes, std::memory_order_release);
-      // A waiting writer wakes once the queue is down to half, and then fills
-      // it in one go rather than one wake-up per record.
-      if (writersWaiting && (queue.size() <= capacity / 2 || queuedBytes <= QUEUE_BYTE_CAP / 2))
-        roomMade.notify_all();
-      // After a failure the rest of the queue is dropped, not written: records
-      // written after a lost one would corrupt the stream.
-      bool drop = failure.has_value();
-      lock.unlock();
-      std::optional<std::string> writeFailure;
-      if (!drop) {
-        try {
-          writeFailure = attempt(device.name, [&] { device->write(*record); });
-        } catch (std::bad_alloc const&) {
-          writeFailure = device.name + ":Unexpected";
-        }
-      }
-      bool const small = record->bytes() < kSmallRecordBytes;
-      if (!small) record.reset();
-      lock.lock();
-      if (small) {
-        try {
-          finished.push_back(std::move(record));
-        } catch (std::bad_alloc const&) {
-          record.reset();
-        }
-      }
-      if (writeFailure && !failure) {
-        failure = std::move(writeFailure);
-        failed.store(true, std::memory_order_release);
-        roomMade.notify_all();
-      }
+  // The queue's write, on its worker: running out of memory there is the
+  // device's failure, reported on the caller's thread like any other.
+  std::optional<std::string> writeToDevice(OwnedRecord& record) {
+    try {
+      return attempt(device.name, [&] { device->write(record); });
+    } catch (std::bad_alloc const&) {
+      return device.name + ":Unexpected";
     }
   }
 
-  void startWorker() {
-    if (worker.joinable()) return;
+  void startQueue() {
     try {
-      worker = std::thread([this] { workerLoop(); });
+      queue.start();
     } catch (std::system_error const&) {
       report("sluice cannot start its worker thread:Unexpected");
     }
   }
 
-  // Waits until every queued record has been handed to the device (or dropped
-  // after a failure), then ends the worker.
-  void stopWorker() {
-    if (!worker.joinable()) return;
-    {
-      std::lock_guard<std::mutex> lock(mutex);
-      stopping = true;
-      stopRequested.store(true, std::memory_order_release);
-      workQueued.notify_one();
-    }
-    worker.join();
-    std::lock_guard<std::mutex> lock(mutex);
-    stopping = false;
-    stopRequested.store(false, std::memory_order_relaxed);
-    // Before the plug-ins that made them can go.
-    finished.clear();
-    finishedOnWriter.clear();
-  }
-
   void reportPendingFailure() {
-    std::unique_lock<std::mutex> lock(mutex);
-    if (!failure) return;
+    std::optional<std::string> pending = queue.failure();
+    if (!pending) return;
     reported = true;
-    std::string text = *failure;
-    lock.unlock();
-    report(text);
+    report(*pending);
   }
 
   void init(PropertyMap const& options, PropertyMap& result) {
@@ -262,9 +139,7 @@ struct ChannelImpl {
     if (open) report("sluice open while open:Unexpected");
     for (auto& filter : filters) run(filter.name, [&] { filter->open(options); });
     run(device.name, [&] { device->open(options); });
-    std::lock_guard<std::mutex> lock(mutex);
-    failure.reset();
-    failed.store(false, std::memory_order_release);
+    queue.takeFailure();  // a failure before this opening is not this opening's
     reported = false;
     open = true;
   }
@@ -273,16 +148,11 @@ struct ChannelImpl {
   // that the file is complete; reports the first failure not yet reported.
   void close() {
     if (!open) return;
-    stopWorker();
+    queue.stop();
     open = false;
-    std::optional<std::string> first;
-    {
-      std::lock_guard<std::mutex> lock(mutex);
-      if (failure && !reported) first = failure;
-      failure.reset();
-      failed.store(false, std::memory_order_release);
-      reported = false;
-    }
+    std::optional<std::string> first = queue.takeFailure();
+    if (reported) first.reset();
+    reported = false;
     for (auto& filter : filters) {
       auto filterFailure = attempt(filter.name, [&] { filter->close(); });
       if (!first) first = std::move(filterFailure);
@@ -303,7 +173,7 @@ struct ChannelImpl {
   // Teardown in the destructor: as close and term, failures swallowed.
   void shutdown() {
     if (open) {
-      stopWorker();
+      queue.stop();
       open = false;
       for (auto& filter : filters) attempt(filter.name, [&] { filter->close(); });
       attempt(device.name, [&] { device->close(); });
@@ -338,41 +208,16 @@ struct ChannelImpl {
   void write(std::vector<void*> const& buffers) {
     if (!open) report("sluice write before open:Unexpected");
     reportPendingFailure();
-    startWorker();
-    for (void* buffer : buffers) {
-      std::unique_ptr<OwnedRecord> record = prepare(buffer);
-      std::size_t bytes = record->bytes();
-      std::unique_lock<std::mutex> lock(mutex);
-      finishedOnWriter.swap(finished);
-      ++writersWaiting;
-      roomMade.wait(lock, [&] {
-        return failure || queue.empty() ||
-               (queue.size() < capacity && queuedBytes + bytes <= QUEUE_BYTE_CAP);
-      });
-      --writersWaiting;
-      if (failure) {
-        lock.unlock();
-        reportPendingFailure();
-      }
-      queuedBytes += bytes;
-      queue.push_back(std::move(record));
-      queuedCount.store(queue.size(), std::memory_order_release);
-      queuedBytesSeen.store(queuedBytes, std::memory_order_release);
-      if (workerWaits) workQueued.notify_one();
-      lock.unlock();
-      finishedOnWriter.clear();
-    }
-  }
-
-  bool full() const {
-    return queue.size() >= capacity || (!queue.empty() && queuedBytes >= QUEUE_BYTE_CAP);
+    startQueue();
+    for (void* buffer : buffers)
+      if (!queue.push(prepare(buffer))) reportPendingFailure();
   }
 
   unsigned long space() {
     // Not open, or a failure to report: room, so that a writer polling for
     // space calls write and learns why.
     if (!open) return 1;
-    if (failed.load(std::memory_order_acquire)) return 1;
+    if (queue.hasFailed()) return 1;
     bool ready = true;
     try {
       ready = device->ready();
@@ -380,22 +225,7 @@ struct ChannelImpl {
       // write reports what is wrong with the device
     }
     if (!ready) return 0;
-    // Room now: no need for the lock, which the worker takes for every record.
-    std::size_t const n = queuedCount.load(std::memory_order_acquire);
-    std::size_t const b = queuedBytesSeen.load(std::memory_order_acquire);
-    if (n < capacity && (n == 0 || b < QUEUE_BYTE_CAP))
-      return static_cast<unsigned long>(capacity - n);
-    std::unique_lock<std::mutex> lock(mutex);
-    // Hosts poll until there is room: a full queue waits a moment for the
-    // worker here, so that a polling host sleeps instead of spinning.
-    if (!failure && full()) {
-      ++writersWaiting;
-      roomMade.wait_for(lock, std::chrono::milliseconds(2), [&] { return failure || !full(); });
-      --writersWaiting;
-    }
-    if (failure) return 1;
-    if (full()) return 0;
-    return static_cast<unsigned long>(capacity - queue.size());
+    return queue.space();
   }
 
   void read(unsigned long count, std::vector<void*>& buffers, unsigned long& countRead) {

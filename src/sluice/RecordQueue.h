@@ -1,0 +1,101 @@
+// A channel's output queue: a bounded queue of records that one worker thread
+// hands, in order, to a write callback, keeping the first failure for the
+// writing thread to report.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "sluice/records.h"
+
+namespace sluice {
+namespace detail {
+
+class RecordQueue {
+ public:
+  // Writes one record out, on the worker thread; returns the failure's text,
+  // or nothing when the record was written. Must not throw.
+  using WriteRecord = std::function<std::optional<std::string>(OwnedRecord&)>;
+
+  // Takes at most `capacity` records and, unless it is empty, no more bytes
+  // than its byte cap.
+  RecordQueue(std::size_t capacity, WriteRecord write);
+  ~RecordQueue();  // stop()
+  RecordQueue(RecordQueue const&) = delete;
+  RecordQueue& operator=(RecordQueue const&) = delete;
+
+  // Starts the worker unless it runs; throws std::system_error when it cannot.
+  void start();
+  // Waits until every queued record has been written (or dropped after a
+  // failure), ends the worker and frees the records it finished.
+  void stop();
+
+  // Waits for room, then queues `record` for the worker. Returns false, without
+  // queuing it, when a worker failure is pending.
+  bool push(std::unique_ptr<OwnedRecord> record);
+
+  // How many more records push takes now without waiting, once the device is
+  // ready; a full queue waits a moment for the worker first. 1 while a failure
+  // is pending, so that a writer polling for space calls write and learns why.
+  unsigned long space();
+
+  // Whether a worker failure is pending, without the lock.
+  bool hasFailed() const { return failed_.load(std::memory_order_acquire); }
+  // The first worker failure since the last takeFailure, if any.
+  std::optional<std::string> failure() const;
+  // Returns that failure and forgets it.
+  std::optional<std::string> takeFailure();
+
+ private:
+  void workerLoop();
+  void spinForWork() const;
+  bool waitForWork(std::unique_lock<std::mutex>& lock);
+  std::unique_ptr<OwnedRecord> popFront();
+  void keepFinished(std::unique_ptr<OwnedRecord> record);
+  void publishLength();
+  bool full() const;
+
+  std::size_t const capacity_;
+  WriteRecord const write_;
+
+  // Shared with the worker, under `mutex_`.
+  // Each side is woken only while it waits: a wake-up costs more than a record.
+  mutable std::mutex mutex_;
+  std::condition_variable workQueued_, roomMade_;
+  bool workerWaits_ = false;
+  int writersWaiting_ = 0;  // a writing thread and a thread polling for space may both wait
+  std::deque<std::unique_ptr<OwnedRecord>> queue_;
+  std::size_t queuedBytes_ = 0;
+  bool stopping_ = false;
+  // Mirrors of the queue's length and bytes, of `stopping_` and of `failure_`,
+  // written under `mutex_` and read without it: by the worker watching for
+  // work before it sleeps, and by a host asking for space. Only the worker
+  // shortens the queue, so a host's stale view can only be fuller than the
+  // queue is.
+  std::atomic<std::size_t> queuedCount_{0};
+  std::atomic<std::size_t> queuedBytesSeen_{0};
+  std::atomic<bool> stopRequested_{false};
+  std::atomic<bool> failed_{false};
+  // Small records the device is done with go back to the writing thread to be
+  // freed there: freed on the worker, they would make the allocator's lock
+  // bounce between the threads at every record, and the writing thread's next
+  // allocations could not come from its own cache. Large ones are freed at
+  // once, to keep memory low.
+  std::vector<std::unique_ptr<OwnedRecord>> finished_;
+  // Those the writing thread took from `finished_`, freed outside the lock.
+  std::vector<std::unique_ptr<OwnedRecord>> finishedOnWriter_;
+  std::optional<std::string> failure_;  // the worker's first failure
+  std::thread worker_;
+};
+
+}  // namespace detail
+}  // namespace sluice
