@@ -65,7 +65,6 @@ class RecordQueue {
   bool full() const;
 
   std::size_t const capacity_;
-  WriteRecord const write_;
 
   // Shared with the worker, under `mutex_`.
   // Each side is woken only while it waits: a wake-up costs more than a record.
@@ -95,6 +94,9 @@ class RecordQueue {
   std::vector<std::unique_ptr<OwnedRecord>> finishedOnWriter_;
   std::optional<std::string> failure_;  // the worker's first failure
   std::thread worker_;
+  // Last: the hand-over of small records is sensitive to where the shared
+  // state above falls on cache lines, and this member before it moves it.
+  WriteRecord const write_;
 };
 
 }  // namespace detail
