@@ -44,8 +44,9 @@ class RecordQueue {
   bool push(std::unique_ptr<OwnedRecord> record);
 
   // How many more records push takes now without waiting, once the device is
-  // ready; a full queue waits a moment for the worker first. 1 while a failure
-  // is pending, so that a writer polling for space calls write and learns why.
+  // ready; a full queue waits a moment for the worker first. Never 0 while a
+  // failure is pending, so that a writer polling for space calls write and
+  // learns why.
   unsigned long space();
 
   // Whether a worker failure is pending, without the lock.
