@@ -22,12 +22,7 @@ class ErrorImpl : public Error {
 
 // Frees the records a device delivered when the read cannot hand them on.
 void freeRecords(std::vector<void*>& records) {
-  for (void* p : records) {
-    auto* record = static_cast<Record*>(p);
-    if (!record->empty())
-      if (auto samples = boost::any_cast<unsigned char*>(&(*record)[0])) delete[] * samples;
-    delete record;
-  }
+  for (void* p : records) releaseDeliveredRecord(p);
   records.clear();
 }
 
