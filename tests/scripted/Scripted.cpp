@@ -40,6 +40,14 @@ Journal& journal() {
   return j;
 }
 
+// Runs f on the journal under its lock and returns what f returns.
+template <class F>
+auto locked(F f) {
+  Journal& j = journal();
+  std::lock_guard<std::mutex> lock(j.mutex);
+  return f(j);
+}
+
 // Logs one call of `op` and returns how many calls of `op` came before it.
 int enter(std::string const& op) {
   Journal& j = journal();
@@ -244,9 +252,7 @@ sluice::sdk::PluginDescriptor const converterDescriptor = {
     &createConverter};
 
 void observeLoad(std::string const& name, sluice::sdk::Kind) {
-  Journal& j = journal();
-  std::lock_guard<std::mutex> lock(j.mutex);
-  j.loads.push_back(name);
+  locked([&](Journal& j) { return j.loads.push_back(name), 0; });
 }
 
 }  // namespace
@@ -256,30 +262,23 @@ void reset() {
   sluice::registerPlugin(FILTER, &filterDescriptor);
   sluice::registerPlugin(CONVERTER, &converterDescriptor);
   sluice::setLoadObserver(&observeLoad);
-  Journal& j = journal();
-  std::lock_guard<std::mutex> lock(j.mutex);
-  j.log.clear();
-  j.counts.clear();
-  j.faults.clear();
-  j.fired.clear();
-  j.maps.clear();
-  j.filtered.clear();
-  j.written.clear();
-  j.initResult.clear();
-  j.reads.clear();
-  j.readCounts.clear();
-  j.loads.clear();
-  j.noSpace = 0;
-  j.polls = 0;
-  j.held = false;
-  j.changed.notify_all();
+  locked([](Journal& j) {
+    // Everything but the lock and the condition, back to its start.
+    j.log.clear(), j.counts.clear(), j.faults.clear(), j.fired.clear(), j.maps.clear();
+    j.filtered.clear(), j.written.clear(), j.initResult.clear(), j.reads.clear();
+    j.readCounts.clear(), j.loads.clear();
+    j.noSpace = j.polls = 0;
+    j.held = false;
+    j.changed.notify_all();
+    return 0;
+  });
 }
 
 void fail(std::string const& op, Fault fault) {
-  Journal& j = journal();
-  std::lock_guard<std::mutex> lock(j.mutex);
-  j.faults[op] = std::move(fault);
-  j.fired[op] = 0;
+  locked([&](Journal& j) {
+    j.faults[op] = std::move(fault);
+    return j.fired[op] = 0;
+  });
 }
 
 void fail(std::string const& op, std::string const& text) {
@@ -289,66 +288,47 @@ void fail(std::string const& op, std::string const& text) {
 }
 
 void clearFault(std::string const& op) {
-  Journal& j = journal();
-  std::lock_guard<std::mutex> lock(j.mutex);
-  j.faults.erase(op);
+  locked([&](Journal& j) { return j.faults.erase(op); });
 }
 
 void reportNoSpace(int polls) {
-  Journal& j = journal();
-  std::lock_guard<std::mutex> lock(j.mutex);
-  j.noSpace = polls;
+  locked([&](Journal& j) { return j.noSpace = polls; });
 }
 
 int readyPolls() {
-  Journal& j = journal();
-  std::lock_guard<std::mutex> lock(j.mutex);
-  return j.polls;
+  return locked([](Journal& j) { return j.polls; });
 }
 
 void holdWrites() {
-  Journal& j = journal();
-  std::lock_guard<std::mutex> lock(j.mutex);
-  j.held = true;
+  locked([](Journal& j) { return j.held = true; });
 }
 
 void releaseWrites() {
-  Journal& j = journal();
-  std::lock_guard<std::mutex> lock(j.mutex);
-  j.held = false;
-  j.changed.notify_all();
+  locked([](Journal& j) {
+    j.changed.notify_all();
+    return j.held = false;
+  });
 }
 
 void setInitResult(std::map<std::string, boost::any> const& result) {
-  Journal& j = journal();
-  std::lock_guard<std::mutex> lock(j.mutex);
-  j.initResult = result;
+  locked([&](Journal& j) { return j.initResult = result; });
 }
 
 ScriptedRecord sampleRecord(std::vector<unsigned char> const& bytes, unsigned long frames,
                             unsigned long channels, sluice::AudioDataType type) {
-  ScriptedRecord r;
-  r.entries = sluice::makeSampleRecord(nullptr, frames, channels, type);
-  r.bytes = bytes;
-  return r;
+  return {sluice::makeSampleRecord(nullptr, frames, channels, type), bytes};
 }
 
 void queueRead(ReadStep step) {
-  Journal& j = journal();
-  std::lock_guard<std::mutex> lock(j.mutex);
-  j.reads.push_back(std::move(step));
+  locked([&](Journal& j) { return j.reads.push_back(std::move(step)), 0; });
 }
 
 std::vector<unsigned long> readCounts() {
-  Journal& j = journal();
-  std::lock_guard<std::mutex> lock(j.mutex);
-  return j.readCounts;
+  return locked([](Journal& j) { return j.readCounts; });
 }
 
 std::vector<Call> callLog() {
-  Journal& j = journal();
-  std::lock_guard<std::mutex> lock(j.mutex);
-  return j.log;
+  return locked([](Journal& j) { return j.log; });
 }
 
 std::vector<std::string> calls(std::string const& prefix) {
@@ -359,41 +339,32 @@ std::vector<std::string> calls(std::string const& prefix) {
 }
 
 int count(std::string const& op) {
-  Journal& j = journal();
-  std::lock_guard<std::mutex> lock(j.mutex);
-  auto it = j.counts.find(op);
-  return it == j.counts.end() ? 0 : it->second;
+  return locked([&](Journal& j) { return j.counts.count(op) ? j.counts[op] : 0; });
 }
 
 std::vector<ReceivedMap> maps() {
-  Journal& j = journal();
-  std::lock_guard<std::mutex> lock(j.mutex);
-  return j.maps;
+  return locked([](Journal& j) { return j.maps; });
 }
 
 MapCopy lastMap(std::string const& op) {
-  Journal& j = journal();
-  std::lock_guard<std::mutex> lock(j.mutex);
-  for (auto it = j.maps.rbegin(); it != j.maps.rend(); ++it)
-    if (it->op == op) return it->map;
+  for (auto const& m : [] {
+         auto all = maps();
+         return std::vector<ReceivedMap>(all.rbegin(), all.rend());
+       }())
+    if (m.op == op) return m.map;
   return {};
 }
 
 std::string typeName(Value const& v) {
-  if (v.value.empty()) return "";
-  return boost::core::demangle(v.value.type().name());
+  return v.value.empty() ? "" : boost::core::demangle(v.value.type().name());
 }
 
 std::vector<ReceivedRecord> filteredRecords() {
-  Journal& j = journal();
-  std::lock_guard<std::mutex> lock(j.mutex);
-  return j.filtered;
+  return locked([](Journal& j) { return j.filtered; });
 }
 
 std::vector<ReceivedRecord> writtenRecords() {
-  Journal& j = journal();
-  std::lock_guard<std::mutex> lock(j.mutex);
-  return j.written;
+  return locked([](Journal& j) { return j.written; });
 }
 
 void waitForWrites(int n) {
@@ -403,9 +374,7 @@ void waitForWrites(int n) {
 }
 
 std::vector<std::string> loadAttempts() {
-  Journal& j = journal();
-  std::lock_guard<std::mutex> lock(j.mutex);
-  return j.loads;
+  return locked([](Journal& j) { return j.loads; });
 }
 
 int loadAttempts(std::string const& name) {
