@@ -5,6 +5,7 @@ extern "C" {
 #include <libavformat/avformat.h>
 #include <libavutil/channel_layout.h>
 }
+#include <fcntl.h>
 #include <sndfile.h>
 #include <unistd.h>
 
@@ -17,8 +18,9 @@ extern "C" {
 #include <string>
 #include <vector>
 
-#include "Bench.h"
 #include "AudioKernels.h"
+#include "Bench.h"
+#include "hostlib/multimedia/fmmfb2audioinfo.h"
 #include "hostlib/multimedia/fmmfb2audioreader.h"
 #include "hostlib/multimedia/tmmfb2audiowriter.h"
 
@@ -380,6 +382,86 @@ int rssChild(std::string const& side, int seconds) {
   return kib > 0 ? 0 : 1;
 }
 
+// A 1-hour WAV file of 8 channels of silence: a 44-byte header and 2.8 GB of
+// zeros, which the file system keeps as a hole.
+void hourOfWav(std::string const& path) {
+  std::uint32_t const rate = kRate, bytes = 3600u * rate * 8u * 2u;
+  auto le = [](std::uint32_t v, int n) {
+    std::string s;
+    for (int i = 0; i < n; ++i) s += char(v >> (8 * i));
+    return s;
+  };
+  std::string const header = "RIFF" + le(36 + bytes, 4) + "WAVEfmt " + le(16, 4) + le(1, 2) +
+                             le(8, 2) + le(rate, 4) + le(rate * 16, 4) + le(16, 2) + le(16, 2) +
+                             "data" + le(bytes, 4);
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  if (fd < 0 || ::write(fd, header.data(), header.size()) != ssize_t(header.size()) ||
+      ::ftruncate(fd, off_t(header.size()) + bytes) != 0)
+    throw std::runtime_error("cannot make " + path);
+  ::close(fd);
+}
+
+void run(std::string const& command) {
+  if (std::system(command.c_str()) != 0) throw std::runtime_error("failed: " + command);
+}
+
+double infoSeconds(std::string const& path) {
+  double const t = now();
+  fmmfb2audioinfo info(widen(path), "audiofilereader", "passthrough");
+  sink = double(info.getTotalFrames());
+  return now() - t;
+}
+
+// The info class on 1-hour files: a header read for WAV and FLAC beside
+// libsndfile opening the same file; a frame header scan for an MP3 without a
+// Xing header beside decoding it whole through the reader.
+void infoCases(Table& table) {
+  char const* wavLabel = "info on a 1-hour 8 ch WAV vs sf_open";
+  char const* flacLabel = "info on a 1-hour 8 ch FLAC vs sf_open";
+  char const* mp3Label = "info on a 1-hour CBR MP3, no Xing header, vs decoding it";
+  auto headerCase = [&](char const* label, std::string const& path) {
+    Timing t = timePair([&] { sink = infoSeconds(path); },
+                        [&] {
+                          SF_INFO i = {};
+                          sf_close(sf_open(path.c_str(), SFM_READ, &i));
+                        },
+                        kReps);
+    table.add({label, "ms", 1e3 * t.ours, 1e3 * t.peer, t.peer / t.ours, "< 5 ms", t.ours < 5e-3});
+  };
+  if (selected(wavLabel)) {
+    std::string const wav = scratch("hour.wav");
+    hourOfWav(wav);
+    headerCase(wavLabel, wav);
+    std::remove(wav.c_str());
+  }
+  if (selected(flacLabel)) {
+    std::string const flac = scratch("hour.flac");
+    run("ffmpeg -nostdin -v error -y -f lavfi -i anullsrc=r=48000:cl=7.1 -t 3600 -c:a flac "
+        "-compression_level 0 -sample_fmt s16 " +
+        flac);
+    headerCase(flacLabel, flac);
+    std::remove(flac.c_str());
+  }
+  if (selected(mp3Label)) {
+    // Raw MP3 streams join frame to frame: 360 copies of 10 s are one hour.
+    std::string const piece = scratch("ten.mp3"), mp3 = scratch("hour.mp3");
+    run("ffmpeg -nostdin -v error -y -f lavfi -i sine=f=440:r=44100:d=10 -c:a libmp3lame -b:a "
+        "128k -write_xing 0 -id3v2_version 0 " +
+        piece);
+    run("for i in $(seq 360); do cat " + piece + "; done > " + mp3);
+    double const info = infoSeconds(mp3);
+    double const decode = [&] {
+      double const t = now();
+      sink = readOurs(mp3, 65536);
+      return now() - t;
+    }();
+    table.add({mp3Label, "ms", 1e3 * info, 1e3 * decode, decode / info, "ratio >= 50",
+               decode / info >= 50});
+    std::remove(piece.c_str());
+    std::remove(mp3.c_str());
+  }
+}
+
 void audioCases(Table& table) {
   std::printf("audio:\n");
   kernelCase(table, AUDIO_INT16, "audio filter kernel: col-major double -> int16, 8 ch, 10 s",
@@ -398,6 +480,7 @@ void audioCases(Table& table) {
   readCase(table, "read FLAC 16-bit 8 ch 60 s vs sf_readf_double", {"flac", AUDIO_INT16}, 0.85);
   blockCase(table);
   memoryCase(table);
+  infoCases(table);
 }
 
 }  // namespace bench

@@ -1,6 +1,7 @@
 // A tour of the library: writes a test signal to every audio format through
-// tmmfb2audiowriter, reads each file back through fmmfb2audioreader and prints what
-// came back; then renders a short animation into every video format.
+// tmmfb2audiowriter, asks fmmfb2audioinfo what each file is, reads it back through
+// fmmfb2audioreader and prints what came back; then renders a short animation
+// into every video format.
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -9,10 +10,11 @@
 #include <string>
 #include <vector>
 
+#include "demo_video.h"
 #include "hostlib/multimedia/exceptions.h"
+#include "hostlib/multimedia/fmmfb2audioinfo.h"
 #include "hostlib/multimedia/fmmfb2audioreader.h"
 #include "hostlib/multimedia/tmmfb2audiowriter.h"
-#include "demo_video.h"
 
 using namespace hostlib::multimedia;
 namespace fs = std::filesystem;
@@ -53,8 +55,11 @@ void audioTour(fs::path const& dir) {
       {"M4A AAC", "tour.m4a", AUDIO_UNSPECIFIED, false, 48000},
   };
   const unsigned long channels = 2;
-  std::printf("\nAudio: 2 channels, 2 s, written from column-major doubles, read back\n");
-  std::printf("%-12s %8s %8s %10s  %s\n", "format", "frames", "channels", "bytes", "fidelity");
+  std::printf(
+      "\nAudio: 2 channels, 2 s, written from column-major doubles; what the info\n"
+      "class reports of each file, and what a full read gives back\n");
+  std::printf("%-12s %-14s %6s %3s %7s %4s %8s %8s  %s\n", "written as", "info: format", "rate",
+              "ch", "frames", "bits", "kbit/s", "read", "fidelity");
   for (auto const& c : cases) {
     const unsigned long frames = 2 * c.rate;
     std::vector<double> source = testSignal(frames, c.rate);
@@ -78,6 +83,8 @@ void audioTour(fs::path const& dir) {
         }
         writer.close();
       }
+      fmmfb2audioinfo info(widen(file), "audiofilereader", "passthrough");
+      std::u16string const format = info.getFormat() + u"/" + info.getCodec();
       fmmfb2audioreader reader(widen(file), "audiofilereader", "passthrough");
       reader.open();
       std::vector<double> back;  // interleaved
@@ -106,8 +113,10 @@ void audioTour(fs::path const& dir) {
       else
         std::snprintf(fidelity, sizeof fidelity, "SNR %.1f dB",
                       noise > 0 ? 10 * std::log10(signal / noise) : 999.0);
-      std::printf("%-12s %8lu %8lu %10ju  %s\n", c.label, got, channels,
-                  static_cast<std::uintmax_t>(fs::file_size(file)), fidelity);
+      std::printf("%-12s %-14s %6.0f %3lu %7lu %4lu %8.1f %8lu  %s\n", c.label,
+                  std::string(format.begin(), format.end()).c_str(), info.getSampleRate(),
+                  info.getNumChannels(), info.getTotalFrames(), info.getBitsPerSample(),
+                  info.getBitRate() / 1000, got, fidelity);
     } catch (Exception const& e) {
       std::printf("%-12s failed: %s: %s\n", c.label, e.name(), e.what());
     }

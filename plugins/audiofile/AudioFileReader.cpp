@@ -70,6 +70,14 @@ void AudioFileReader::init(PropertyMap const& options, PropertyMap& result) {
   support::put(result, "SampleRate", double(decoder_->sampleRate()));
   support::put(result, "NumberOfChannels", double(decoder_->channels()));
   support::put(result, "DataType", ostra::i18n::to_ustring("double"));
+  // What is not known for sure is left out rather than guessed.
+  AudioFacts const facts = decoder_->facts(path);
+  if (facts.totalFrames >= 0) support::put(result, "TotalFrames", double(facts.totalFrames));
+  if (facts.bitRate >= 0) support::put(result, "BitRate", facts.bitRate);
+  support::put(result, "FileDataType", ostra::i18n::to_ustring(audioTypeName(facts.fileType)));
+  support::put(result, "BitsPerSample", double(facts.bitsPerSample));
+  support::put(result, "Format", ostra::i18n::to_ustring(facts.format));
+  support::put(result, "Codec", ostra::i18n::to_ustring(facts.codec));
 }
 
 void AudioFileReader::open(PropertyMap const& options) {

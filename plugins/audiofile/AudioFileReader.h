@@ -20,8 +20,8 @@ class AudioFileReader : public sdk::Device {
   static constexpr unsigned long kLargestRecordBytes = 64ul << 20;
 
   // Reads "Filename" and opens the file, so that a file that cannot be read is
-  // refused here; reports "SampleRate", "NumberOfChannels" (doubles) and
-  // "DataType" ("double").
+  // refused here; reports "SampleRate", "NumberOfChannels" (doubles), "DataType"
+  // ("double") and the file's facts (docs/plugins.md lists the keys).
   void init(PropertyMap const& options, PropertyMap& result) override;
   // Starts at frame 0; an empty map reopens the file of the last init.
   void open(PropertyMap const& options) override;

@@ -7,12 +7,26 @@
 #include <memory>
 #include <string>
 
+#include "sluice/media.h"
+
 namespace sluice {
 namespace audiofile {
+
+// What a file is, as the reader reports it at init.
+struct AudioFacts {
+  std::int64_t totalFrames = -1;  // exactly what a full read delivers; -1: not known
+  AudioDataType fileType = hostlib::multimedia::AUDIO_UNSPECIFIED;  // stored PCM/FLAC type
+  int bitsPerSample = 0;                                            // 0 for lossy codecs
+  double bitRate = 0;         // bits of audio packets per second
+  std::string format, codec;  // "WAV", "FLAC", ...; "PCM", "Vorbis", ...
+};
 
 class Decoder {
  public:
   virtual ~Decoder() = default;
+  // The facts of the file at `path`, which this decoder reads; some take a pass
+  // over the file's packets, so they are asked for only when wanted.
+  virtual AudioFacts facts(std::string const& path) const = 0;
   virtual int channels() const = 0;
   virtual int sampleRate() const = 0;
   // Frames in the file when the container says, else -1.

@@ -12,6 +12,7 @@ extern "C" {
 #include <cstring>
 #include <vector>
 
+#include "AudioFacts.h"
 #include "Common.h"
 #include "Decoder.h"
 #include "LibavLog.h"
@@ -117,6 +118,34 @@ class FfmpegDecoder : public Decoder {
       taken_ = 0;
     }
     return n / std::size_t(channels_);
+  }
+
+  // From the stream's parameters and its packets, demuxed again without
+  // decoding; the length is what read() delivers.
+  AudioFacts facts(std::string const& path) const override {
+    AudioFacts facts;
+    AVCodecParameters const* par = format_->streams[stream_]->codecpar;
+    facts.format = formatName(format_->iformat->name);
+    facts.codec = codecName(par->codec_id);
+    std::string const name = avcodec_get_name(par->codec_id);
+    bool const pcm = facts.codec == "PCM";
+    if (pcm)
+      setStoredType(facts, av_get_bits_per_sample(par->codec_id), name[4] == 'f', name[4] == 'u');
+    else if (par->codec_id == AV_CODEC_ID_FLAC || par->codec_id == AV_CODEC_ID_ALAC)
+      setStoredType(facts, par->bits_per_raw_sample, false, false);
+    // MP3 without a Xing header: frame headers alone, far faster than demuxing.
+    PacketTotals packets = par->codec_id == AV_CODEC_ID_MP3 ? scanMpegFrames(path) : PacketTotals();
+    if (!packets.ok) packets = scanPackets(path);
+    facts.totalFrames = packets.ok ? packets.frames : limit_;
+    if (packets.ok && limit_ >= 0) facts.totalFrames = std::min(packets.frames, limit_);
+    double const seconds = facts.totalFrames > 0 ? double(facts.totalFrames) / rate_ : 0;
+    if (pcm)
+      facts.bitRate = double(rate_) * channels_ * facts.bitsPerSample;
+    else if (packets.ok && seconds > 0)
+      facts.bitRate = double(packets.bytes) * 8 / seconds;
+    else
+      facts.bitRate = facts.totalFrames == 0 ? 0 : -1;
+    return facts;
   }
 
  private:

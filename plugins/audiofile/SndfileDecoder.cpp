@@ -8,6 +8,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "AudioFacts.h"
 #include "Common.h"
 #include "Decoder.h"
 #include "Locks.h"
@@ -20,6 +21,7 @@ namespace {
 class SndfileDecoder : public Decoder {
  public:
   SndfileDecoder(SNDFILE* file, SF_INFO const& info) : file_(file), info_(info) {}
+  AudioFacts facts(std::string const& path) const override;
   ~SndfileDecoder() override { sf_close(file_); }
 
   int channels() const override { return info_.channels; }
@@ -62,6 +64,92 @@ bool headerSaysMore(SNDFILE* file) {
   return std::strstr(log, "should be") != nullptr || std::strstr(log, "too large") != nullptr ||
          std::strstr(log, "truncated") != nullptr;
 }
+
+// The container of a libsndfile major format; null for one we give no name.
+char const* containerOf(int major) {
+  switch (major) {
+    case SF_FORMAT_WAV:
+    case SF_FORMAT_WAVEX:
+    case SF_FORMAT_RF64:
+      return "WAV";
+    case SF_FORMAT_AIFF:
+      return "AIFF";
+    case SF_FORMAT_AU:
+      return "AU";
+    case SF_FORMAT_CAF:
+      return "CAF";
+    case SF_FORMAT_W64:
+      return "W64";
+    case SF_FORMAT_FLAC:
+      return "FLAC";
+    case SF_FORMAT_OGG:
+      return "OGG";
+    default:
+      return nullptr;
+  }
+}
+
+// libsndfile's own name of a format: its extension for a major format ("voc"),
+// its description for a subtype ("U-Law").
+std::string libsndfileName(int format, bool major) {
+  SF_FORMAT_INFO info;
+  std::memset(&info, 0, sizeof info);
+  info.format = format;
+  if (sf_command(nullptr, SFC_GET_FORMAT_INFO, &info, sizeof info) != 0) return "unknown";
+  return major ? (info.extension ? info.extension : "unknown")
+               : (info.name ? info.name : "unknown");
+}
+
+// The codec and stored type of a libsndfile subtype; false for the subtypes
+// that are no PCM.
+bool describePcm(int subtype, AudioFacts& facts) {
+  static struct {
+    int subtype, bits;
+    bool isFloat, isUnsigned;
+  } const pcm[] = {{SF_FORMAT_PCM_S8, 8, false, false},   {SF_FORMAT_PCM_U8, 8, false, true},
+                   {SF_FORMAT_PCM_16, 16, false, false},  {SF_FORMAT_PCM_24, 24, false, false},
+                   {SF_FORMAT_PCM_32, 32, false, false},  {SF_FORMAT_FLOAT, 32, true, false},
+                   {SF_FORMAT_DOUBLE, 64, true, false},   {SF_FORMAT_ALAC_16, 16, false, false},
+                   {SF_FORMAT_ALAC_20, 20, false, false}, {SF_FORMAT_ALAC_24, 24, false, false},
+                   {SF_FORMAT_ALAC_32, 32, false, false}};
+  for (auto const& p : pcm)
+    if (p.subtype == subtype) {
+      setStoredType(facts, p.bits, p.isFloat, p.isUnsigned);
+      return true;
+    }
+  return false;
+}
+
+// The facts of a file libsndfile opened: names and stored type from its format,
+// the length from its header (FFmpeg's packets when the header does not say),
+// the bit rate from the samples (PCM), the frame bytes (FLAC) or the packets.
+AudioFacts factsOf(std::string const& path, SF_INFO const& info) {
+  AudioFacts facts;
+  int const major = info.format & SF_FORMAT_TYPEMASK, subtype = info.format & SF_FORMAT_SUBMASK;
+  bool const alac = subtype >= SF_FORMAT_ALAC_16 && subtype <= SF_FORMAT_ALAC_32;
+  bool const pcm = describePcm(subtype, facts) && !alac;
+  facts.codec = major == SF_FORMAT_FLAC ? "FLAC" : alac ? "ALAC" : pcm ? "PCM" : "";
+  if (subtype == SF_FORMAT_VORBIS) facts.codec = "Vorbis";
+  if (subtype == SF_FORMAT_OPUS) facts.codec = "Opus";
+  if (facts.codec.empty()) facts.codec = libsndfileName(subtype, false);
+  char const* container = containerOf(major);
+  facts.format = container ? container : libsndfileName(major, true);
+  PacketTotals packets;
+  if (info.frames == SF_COUNT_MAX || (!pcm && major != SF_FORMAT_FLAC)) packets = scanPackets(path);
+  facts.totalFrames = info.frames != SF_COUNT_MAX ? info.frames : packets.ok ? packets.frames : -1;
+  double const seconds = facts.totalFrames > 0 ? double(facts.totalFrames) / info.samplerate : 0;
+  if (pcm && major != SF_FORMAT_FLAC)
+    facts.bitRate = double(info.samplerate) * info.channels * facts.bitsPerSample;
+  else if (major == SF_FORMAT_FLAC && seconds > 0)
+    facts.bitRate = double(flacFrameBytes(path)) * 8 / seconds;
+  else if (packets.ok && seconds > 0)
+    facts.bitRate = double(packets.bytes) * 8 / seconds;
+  else
+    facts.bitRate = facts.totalFrames == 0 ? 0 : -1;
+  return facts;
+}
+
+AudioFacts SndfileDecoder::facts(std::string const& path) const { return factsOf(path, info_); }
 
 }  // namespace
 

@@ -7,6 +7,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "audio/ReadingChannel.h"
 #include "channel/ChannelManager.h"
 #include "channel/ConvertFailures.h"
 #include "channel/EventHandler.h"
@@ -24,8 +25,6 @@ const unsigned long fmmfb2audioreader::INPUT_STREAM_LIMIT = 0;
 
 namespace {
 
-const char* const kInitMessage =
-    "Unexpected exception occurred when initializing channel to read from the file";
 const char* const kOpenMessage =
     "Unexpected exception occurred when opening channel to read from the file";
 const char* const kReadMessage = "Unexpected exception occurred when reading data from the file";
@@ -33,12 +32,6 @@ const char* const kCloseMessage =
     "Unexpected exception occurred when closing channel to read from the file";
 
 typedef std::vector<boost::any> SampleRecord;
-
-bool exists(std::u16string const& name) {
-  ostra::filesystem::path path(true);
-  path.set_path_name(name);
-  return ostra::filesystem::exists(path);
-}
 
 // Entries 0 to 3 of a sample record, taken in order. Taking stops at the first
 // entry that holds another type; what was not taken stays null or 0 and the type
@@ -87,36 +80,20 @@ class DeliveredRecords {
 
 fmmfb2audioreader::fmmfb2audioreader(const std::u16string& fileName, const char* channelPluginName,
                                      const char* converterPluginName)
-    : channelManager(nullptr), fileName(fileName), endOfAudio(false) {
-  if (!exists(this->fileName)) {
-    // A stale directory: look for the bare name in the working directory.
-    ostra::filesystem::path path(true);
-    path.set_path_name(this->fileName);
-    std::u16string bareName = ostra::filesystem::detail::extract_filename(path.string());
-    if (!exists(bareName)) throw InputFileNotFoundException();
-    this->fileName = bareName;
-  }
-
-  try {
-    std::unique_ptr<AudioEventHandler> handler(new AudioEventHandler());
-    // The manager owns the handler from here on, also when it throws.
-    channelManager = new ChannelManager(converterPluginName, channelPluginName, OUTPUT_STREAM_LIMIT,
-                                        INPUT_STREAM_LIMIT, handler.release());
-  } catch (Exception const& e) {
-    throw Exception(e);
-  }
+    : channelManager(nullptr), fileName(existingInputFile(fileName)), endOfAudio(false) {
+  channelManager = newReadingChannel(channelPluginName, converterPluginName);
 }
 
 fmmfb2audioreader::~fmmfb2audioreader() { delete channelManager; }
 
 void fmmfb2audioreader::open() {
-  // One map serves as the initialisation and the open map.
+  OwnedResultMap result;
+  initReadingChannel(*channelManager, fileName, result);
+  // The open map is the initialisation map again.
   boost::any fileNameValue(fileName);
   PropertyMap options;
   options[FILENAME] = &fileNameValue;
-  OwnedResultMap result;
   sluice::Channel* channel = channelManager->getChannel();
-  convertFailures(kInitMessage, [&] { channel->init(options, *result); });
   convertFailures(kOpenMessage, [&] { channel->open(options); });
   endOfAudio = false;
 }

@@ -20,6 +20,7 @@ declare -A FILE_CLASS_CONSTANTS=(
   [tmmfb2audiowriter]="SAMPLE_RATE NUM_CHANNELS DEFAULT_OGG_QUALITY"
   [tmmfb2videowriter]="FRAME_RATE FILENAME"
   [fmmfb2audioreader]="FILENAME OUTPUT_STREAM_LIMIT INPUT_STREAM_LIMIT"
+  [fmmfb2audioinfo]=""
 )
 INTERNAL_CLASSES=(ChannelManager EventHandler AudioEventHandler VideoEventHandler)
 INTERNAL_FUNCTIONS=(audioErrorCatalogue videoErrorCatalogue)
