@@ -133,7 +133,6 @@ TEST(AudioFileReader, InitReportsRateAndChannels) {
   std::string dir = scratchDirectory("reader-init");
   std::string path = writeTone(dir, "a.flac", 100);
   OpenReader r(path);
-  ASSERT_EQ(r.result.map.size(), 3u);
   EXPECT_EQ(boost::any_cast<double>(*static_cast<boost::any*>(r.result.map["SampleRate"])),
             44100.0);
   EXPECT_EQ(boost::any_cast<double>(*static_cast<boost::any*>(r.result.map["NumberOfChannels"])),
