@@ -20,18 +20,15 @@ struct Journal {
   std::mutex mutex;
   std::condition_variable changed;
   std::vector<Call> log;
-  std::map<std::string, int> counts;
+  std::map<std::string, int> counts, fired;
   std::map<std::string, Fault> faults;
-  std::map<std::string, int> fired;
   std::vector<ReceivedMap> maps;
-  std::vector<ReceivedRecord> filtered;
-  std::vector<ReceivedRecord> written;
+  std::vector<ReceivedRecord> filtered, written;
   std::map<std::string, boost::any> initResult;
   std::deque<ReadStep> reads;
   std::vector<unsigned long> readCounts;
   std::vector<std::string> loads;
-  int noSpace = 0;
-  int polls = 0;
+  int noSpace = 0, polls = 0;
   bool held = false;
 };
 
@@ -40,61 +37,48 @@ Journal& journal() {
   return j;
 }
 
-// Runs f on the journal under its lock and returns what f returns.
-template <class F>
-auto locked(F f) {
-  Journal& j = journal();
-  std::lock_guard<std::mutex> lock(j.mutex);
-  return f(j);
-}
+// The journal, locked while this object lives: `Locked()->polls` reads one member.
+struct Locked {
+  std::lock_guard<std::mutex> lock{journal().mutex};
+  Journal* operator->() { return &journal(); }
+};
 
 // Logs one call of `op` and returns how many calls of `op` came before it.
 int enter(std::string const& op) {
-  Journal& j = journal();
-  std::lock_guard<std::mutex> lock(j.mutex);
-  j.log.push_back({op, std::this_thread::get_id()});
-  int before = j.counts[op]++;
-  j.changed.notify_all();
-  return before;
+  Locked j;
+  j->log.push_back({op, std::this_thread::get_id()});
+  j->changed.notify_all();
+  return j->counts[op]++;
 }
 
 // Throws what the script asks of call number `before` of `op`.
 void check(std::string const& op, int before) {
   Fault fault;
   {
-    Journal& j = journal();
-    std::lock_guard<std::mutex> lock(j.mutex);
-    auto it = j.faults.find(op);
-    if (it == j.faults.end() || before < it->second.after) return;
-    int& fired = j.fired[op];
-    if (it->second.times >= 0 && fired >= it->second.times) return;
-    ++fired;
+    Locked j;
+    auto it = j->faults.find(op);
+    if (it == j->faults.end() || before < it->second.after) return;
+    if (it->second.times >= 0 && j->fired[op] >= it->second.times) return;
+    ++j->fired[op];
     fault = it->second;
   }
-  switch (fault.what) {
-    case Throw::BadAlloc:
-      throw std::bad_alloc();
-    case Throw::NonStandard:
-      throw 42;
-    case Throw::Text:
-      break;
-  }
+  if (fault.what == Throw::BadAlloc) throw std::bad_alloc();
+  if (fault.what == Throw::NonStandard) throw 42;
   throw std::runtime_error(fault.text);
 }
 
 void call(std::string const& op) { check(op, enter(op)); }
 
-void keepMap(std::string const& op, PropertyMap const& map) {
+// A call that receives a map: logged, the map kept, then the script applied.
+void receive(std::string const& op, PropertyMap const& map) {
+  int before = enter(op);
   ReceivedMap r{op, {}};
   for (auto const& [key, raw] : map) {
-    Value v;
-    v.raw = raw;
-    if (raw) v.value = *static_cast<boost::any const*>(raw);
-    r.map.emplace(key, std::move(v));
+    r.map[key].raw = raw;
+    if (raw) r.map[key].value = *static_cast<boost::any const*>(raw);
   }
-  Journal& j = journal();
-  std::lock_guard<std::mutex> lock(j.mutex);
-  j.maps.push_back(std::move(r));
+  Locked()->maps.push_back(std::move(r));
+  check(op, before);
 }
 
 ReceivedRecord receive(Record const& in) {
@@ -120,48 +104,35 @@ ReceivedRecord receive(Record const& in) {
 class Device : public sluice::sdk::Device {
  public:
   void init(PropertyMap const& options, PropertyMap& result) override {
-    int before = enter("device.init");
-    keepMap("device.init", options);
-    check("device.init", before);
-    Journal& j = journal();
-    std::lock_guard<std::mutex> lock(j.mutex);
-    for (auto const& [key, value] : j.initResult)
+    receive("device.init", options);
+    Locked j;
+    for (auto const& [key, value] : j->initResult)
       result[key] = value.empty() ? nullptr : new boost::any(value);
   }
-  void open(PropertyMap const& options) override {
-    int before = enter("device.open");
-    keepMap("device.open", options);
-    check("device.open", before);
-  }
+  void open(PropertyMap const& options) override { receive("device.open", options); }
   void write(OwnedRecord& record) override {
     int before = enter("device.write");
-    Journal& j = journal();
     {
-      std::unique_lock<std::mutex> lock(j.mutex);
-      j.changed.wait(lock, [&] { return !j.held; });
+      std::unique_lock<std::mutex> lock(journal().mutex);
+      journal().changed.wait(lock, [] { return !journal().held; });
     }
     ReceivedRecord r = receive(record.record);
     check("device.write", before);
-    std::lock_guard<std::mutex> lock(j.mutex);
-    j.written.push_back(std::move(r));
+    Locked()->written.push_back(std::move(r));
   }
   void read(unsigned long count, std::vector<void*>& out, unsigned long& countRead) override {
     int before = enter("device.read");
-    Journal& j = journal();
-    {
-      std::lock_guard<std::mutex> lock(j.mutex);
-      j.readCounts.push_back(count);
-    }
+    Locked()->readCounts.push_back(count);
     check("device.read", before);
     ReadStep step;
     {
-      std::lock_guard<std::mutex> lock(j.mutex);
-      if (j.reads.empty()) {
+      Locked j;
+      if (j->reads.empty()) {
         countRead = 0;
         return;
       }
-      step = std::move(j.reads.front());
-      j.reads.pop_front();
+      step = std::move(j->reads.front());
+      j->reads.pop_front();
     }
     for (auto& s : step.records) {
       auto record = std::make_unique<Record>(s.entries);
@@ -178,37 +149,20 @@ class Device : public sluice::sdk::Device {
   void close() override { call("device.close"); }
   void term() override { call("device.term"); }
   bool ready() override {
-    Journal& j = journal();
-    std::lock_guard<std::mutex> lock(j.mutex);
-    ++j.polls;
-    if (j.noSpace > 0) {
-      --j.noSpace;
-      return false;
-    }
-    return true;
+    Locked j;
+    ++j->polls;
+    return j->noSpace > 0 ? (--j->noSpace, false) : true;
   }
 };
 
 class Filter : public sluice::sdk::Filter {
  public:
-  void add(PropertyMap const& options) override {
-    int before = enter("filter.add");
-    keepMap("filter.add", options);
-    check("filter.add", before);
-  }
-  void open(PropertyMap const& options) override {
-    int before = enter("filter.open");
-    keepMap("filter.open", options);
-    check("filter.open", before);
-  }
+  void add(PropertyMap const& options) override { receive("filter.add", options); }
+  void open(PropertyMap const& options) override { receive("filter.open", options); }
   std::unique_ptr<OwnedRecord> process(Record const& in) override {
     int before = enter("filter.process");
     ReceivedRecord r = receive(in);
-    {
-      Journal& j = journal();
-      std::lock_guard<std::mutex> lock(j.mutex);
-      j.filtered.push_back(std::move(r));
-    }
+    Locked()->filtered.push_back(std::move(r));
     check("filter.process", before);
     // Known layouts are copied; anything else goes on as it came, so that tests
     // can see what the device makes of it.
@@ -230,55 +184,38 @@ class Converter : public sluice::sdk::Converter {
   }
 };
 
-sluice::sdk::Device* createDevice() {
-  call("device.create");
-  return new Device();
-}
-sluice::sdk::Filter* createFilter() {
-  call("filter.create");
-  return new Filter();
-}
-sluice::sdk::Converter* createConverter() {
-  call("converter.create");
-  return new Converter();
-}
+sluice::sdk::Device* createDevice() { return call("device.create"), new Device(); }
+sluice::sdk::Filter* createFilter() { return call("filter.create"), new Filter(); }
+sluice::sdk::Converter* createConverter() { return call("converter.create"), new Converter(); }
 
-sluice::sdk::PluginDescriptor const deviceDescriptor = {
-    sluice::sdk::SDK_VERSION, sluice::sdk::Kind::Device, DEVICE, &createDevice, nullptr, nullptr};
-sluice::sdk::PluginDescriptor const filterDescriptor = {
-    sluice::sdk::SDK_VERSION, sluice::sdk::Kind::Filter, FILTER, nullptr, &createFilter, nullptr};
-sluice::sdk::PluginDescriptor const converterDescriptor = {
-    sluice::sdk::SDK_VERSION, sluice::sdk::Kind::Converter, CONVERTER, nullptr, nullptr,
-    &createConverter};
+using sluice::sdk::Kind;
+using sluice::sdk::SDK_VERSION;
+sluice::sdk::PluginDescriptor const descriptors[] = {
+    {SDK_VERSION, Kind::Device, DEVICE, &createDevice, nullptr, nullptr},
+    {SDK_VERSION, Kind::Filter, FILTER, nullptr, &createFilter, nullptr},
+    {SDK_VERSION, Kind::Converter, CONVERTER, nullptr, nullptr, &createConverter}};
 
-void observeLoad(std::string const& name, sluice::sdk::Kind) {
-  locked([&](Journal& j) { return j.loads.push_back(name), 0; });
-}
+void observeLoad(std::string const& name, Kind) { Locked()->loads.push_back(name); }
 
 }  // namespace
 
 void reset() {
-  sluice::registerPlugin(DEVICE, &deviceDescriptor);
-  sluice::registerPlugin(FILTER, &filterDescriptor);
-  sluice::registerPlugin(CONVERTER, &converterDescriptor);
+  for (auto const& d : descriptors) sluice::registerPlugin(d.name, &d);
   sluice::setLoadObserver(&observeLoad);
-  locked([](Journal& j) {
-    // Everything but the lock and the condition, back to its start.
-    j.log.clear(), j.counts.clear(), j.faults.clear(), j.fired.clear(), j.maps.clear();
-    j.filtered.clear(), j.written.clear(), j.initResult.clear(), j.reads.clear();
-    j.readCounts.clear(), j.loads.clear();
-    j.noSpace = j.polls = 0;
-    j.held = false;
-    j.changed.notify_all();
-    return 0;
-  });
+  Locked j;
+  // Everything but the lock and the condition, back to its start.
+  j->log.clear(), j->counts.clear(), j->faults.clear(), j->fired.clear(), j->maps.clear();
+  j->filtered.clear(), j->written.clear(), j->initResult.clear(), j->reads.clear();
+  j->readCounts.clear(), j->loads.clear();
+  j->noSpace = j->polls = 0;
+  j->held = false;
+  j->changed.notify_all();
 }
 
 void fail(std::string const& op, Fault fault) {
-  locked([&](Journal& j) {
-    j.faults[op] = std::move(fault);
-    return j.fired[op] = 0;
-  });
+  Locked j;
+  j->faults[op] = std::move(fault);
+  j->fired[op] = 0;
 }
 
 void fail(std::string const& op, std::string const& text) {
@@ -287,31 +224,18 @@ void fail(std::string const& op, std::string const& text) {
   fail(op, f);
 }
 
-void clearFault(std::string const& op) {
-  locked([&](Journal& j) { return j.faults.erase(op); });
-}
-
-void reportNoSpace(int polls) {
-  locked([&](Journal& j) { return j.noSpace = polls; });
-}
-
-int readyPolls() {
-  return locked([](Journal& j) { return j.polls; });
-}
-
-void holdWrites() {
-  locked([](Journal& j) { return j.held = true; });
-}
-
+void clearFault(std::string const& op) { Locked()->faults.erase(op); }
+void reportNoSpace(int polls) { Locked()->noSpace = polls; }
+int readyPolls() { return Locked()->polls; }
+void holdWrites() { Locked()->held = true; }
 void releaseWrites() {
-  locked([](Journal& j) {
-    j.changed.notify_all();
-    return j.held = false;
-  });
+  Locked j;
+  j->held = false;
+  j->changed.notify_all();
 }
 
 void setInitResult(std::map<std::string, boost::any> const& result) {
-  locked([&](Journal& j) { return j.initResult = result; });
+  Locked()->initResult = result;
 }
 
 ScriptedRecord sampleRecord(std::vector<unsigned char> const& bytes, unsigned long frames,
@@ -319,17 +243,9 @@ ScriptedRecord sampleRecord(std::vector<unsigned char> const& bytes, unsigned lo
   return {sluice::makeSampleRecord(nullptr, frames, channels, type), bytes};
 }
 
-void queueRead(ReadStep step) {
-  locked([&](Journal& j) { return j.reads.push_back(std::move(step)), 0; });
-}
-
-std::vector<unsigned long> readCounts() {
-  return locked([](Journal& j) { return j.readCounts; });
-}
-
-std::vector<Call> callLog() {
-  return locked([](Journal& j) { return j.log; });
-}
+void queueRead(ReadStep step) { Locked()->reads.push_back(std::move(step)); }
+std::vector<unsigned long> readCounts() { return Locked()->readCounts; }
+std::vector<Call> callLog() { return Locked()->log; }
 
 std::vector<std::string> calls(std::string const& prefix) {
   std::vector<std::string> out;
@@ -339,19 +255,16 @@ std::vector<std::string> calls(std::string const& prefix) {
 }
 
 int count(std::string const& op) {
-  return locked([&](Journal& j) { return j.counts.count(op) ? j.counts[op] : 0; });
+  Locked j;
+  return j->counts.count(op) ? j->counts[op] : 0;
 }
 
-std::vector<ReceivedMap> maps() {
-  return locked([](Journal& j) { return j.maps; });
-}
+std::vector<ReceivedMap> maps() { return Locked()->maps; }
 
 MapCopy lastMap(std::string const& op) {
-  for (auto const& m : [] {
-         auto all = maps();
-         return std::vector<ReceivedMap>(all.rbegin(), all.rend());
-       }())
-    if (m.op == op) return m.map;
+  std::vector<ReceivedMap> all = maps();
+  for (auto m = all.rbegin(); m != all.rend(); ++m)
+    if (m->op == op) return m->map;
   return {};
 }
 
@@ -359,23 +272,15 @@ std::string typeName(Value const& v) {
   return v.value.empty() ? "" : boost::core::demangle(v.value.type().name());
 }
 
-std::vector<ReceivedRecord> filteredRecords() {
-  return locked([](Journal& j) { return j.filtered; });
-}
-
-std::vector<ReceivedRecord> writtenRecords() {
-  return locked([](Journal& j) { return j.written; });
-}
+std::vector<ReceivedRecord> filteredRecords() { return Locked()->filtered; }
+std::vector<ReceivedRecord> writtenRecords() { return Locked()->written; }
 
 void waitForWrites(int n) {
-  Journal& j = journal();
-  std::unique_lock<std::mutex> lock(j.mutex);
-  j.changed.wait(lock, [&] { return j.counts["device.write"] >= n; });
+  std::unique_lock<std::mutex> lock(journal().mutex);
+  journal().changed.wait(lock, [&] { return journal().counts["device.write"] >= n; });
 }
 
-std::vector<std::string> loadAttempts() {
-  return locked([](Journal& j) { return j.loads; });
-}
+std::vector<std::string> loadAttempts() { return Locked()->loads; }
 
 int loadAttempts(std::string const& name) {
   int n = 0;
