@@ -11,7 +11,8 @@
 using namespace hostlib::multimedia;
 
 // "<where> <identifier> = <exact message>": the audio and the video catalogue in
-// their (sorted) order, then the exceptions the test throws, in its order.
+// their (sorted) order, then ("thrown") each exception class, in the order the
+// test below lists them.
 static const char* const kTexts = R"(
 audio AudioPropertyUnavailable = Cannot determine one or more properties of the audio stream.
 audio CodecNotFound = The codec required to read this file is not available on you system.
