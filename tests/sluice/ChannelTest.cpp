@@ -1,232 +1,205 @@
-// A channel's life and the conversion of plug-in failures into onError calls.
+// A channel on the scripted plug-ins: its life, the records it queues, writes and
+// reads, and the conversion of plug-in failures into onError calls.
 #include <gmock/gmock.h>
 
-#include "Helpers.h"
+#include <chrono>
+#include <numeric>
+#include <thread>
 
-using ::testing::ElementsAre;
-using namespace sluicetest;
+#include "scripted/Scripted.h"
+#include "sluice/plugin.h"
+#include "support/Failures.h"
 
 namespace {
 
-using Channel = ScriptedChannel;
+using hostlib::multimedia::AUDIO_INT16;
+using scripted::Throw;
+using Texts = std::vector<std::string>;
 
-TEST_F(Channel, LifeCallsThePlugInsInOrderOnTheCallersThread) {
-  make();
-  openWriter();
-  Block block(4, 2);
-  write(block.record);
-  channel->close();
-  channel->term();
-  EXPECT_THAT(scripted::calls(), ::testing::IsSupersetOf({"device.write"}));
-  std::vector<std::string> callerThread;
-  for (auto const& c : scripted::callLog()) {
-    if (c.op == "device.write") {
-      EXPECT_NE(c.thread, std::this_thread::get_id());
-    } else {
-      EXPECT_EQ(c.thread, std::this_thread::get_id()) << c.op;
-      callerThread.push_back(c.op);
-    }
-  }
-  EXPECT_THAT(callerThread,
-              ElementsAre("converter.create", "device.create", "device.init", "filter.create",
-                          "filter.add", "filter.open", "device.open", "filter.process",
-                          "converter.convert", "filter.close", "device.close", "device.term"));
-  EXPECT_TRUE(handler.errors.empty());
+// The bytes of three stereo int16 frames counting up from `first`.
+std::vector<unsigned char> block(int first) {
+  std::vector<std::int16_t> s(6);
+  std::iota(s.begin(), s.end(), std::int16_t(first));
+  auto const* p = reinterpret_cast<unsigned char const*>(s.data());
+  return {p, p + 12};
 }
 
-TEST_F(Channel, InitResultHoldsHeapValuesTheCallerDeletes) {
-  scripted::setInitResult({{"DataType", std::u16string(u"double")}, {"Nothing", boost::any()}});
-  make();
-  sluice::PropertyMap none, result;
-  channel->init(none, result);
-  ASSERT_EQ(result.size(), 2u);
-  EXPECT_EQ(result.at("Nothing"), nullptr);
-  auto* type = static_cast<boost::any*>(result.at("DataType"));
-  EXPECT_EQ(boost::any_cast<std::u16string>(*type), u"double");
-  delete type;
-}
-
-TEST_F(Channel, OpenHandsTheVeryMapToEveryFilterAndTheDevice) {
-  make();
-  sluice::PropertyMap none, result;
-  channel->init(none, result);
-  out()->addFilter(scripted::FILTER, none);
-  out()->addFilter(scripted::FILTER, none);
-  boost::any rate = 44100.0, name = std::u16string(u"int16"), lossy = true;
-  sluice::PropertyMap options{
-      {"SampleRate", &rate}, {"FileDataType", &name}, {"Lossy", &lossy}, {"Absent", nullptr}};
-  channel->open(options);
-  EXPECT_TRUE(channel->isOpen());
-  auto maps = scripted::maps();
-  ASSERT_EQ(maps.size(), 6u);  // init, two adds, two filter opens, device open
-  for (std::size_t i = 3; i < 6; ++i) {
-    auto const& m = maps[i].map;
-    EXPECT_EQ(maps[i].op, i < 5 ? "filter.open" : "device.open");
-    EXPECT_EQ(m.at("SampleRate").raw, &rate);
-    EXPECT_EQ(scripted::typeName(m.at("SampleRate")), "double");
-    EXPECT_EQ(boost::any_cast<double>(m.at("SampleRate").value), 44100.0);
-    EXPECT_EQ(boost::any_cast<std::u16string>(m.at("FileDataType").value), u"int16");
-    EXPECT_TRUE(boost::any_cast<bool>(m.at("Lossy").value));
-    EXPECT_TRUE(m.at("Absent").isNull());
-  }
-}
-
-TEST_F(Channel, ReopenAfterCloseAndInitAgain) {
-  make();
-  openWriter();
-  channel->close();
-  EXPECT_FALSE(channel->isOpen());
-  channel->close();  // closing a closed channel does nothing
-  channel->open({});
-  EXPECT_TRUE(scripted::lastMap("device.open").empty());
-  EXPECT_EQ(scripted::count("filter.open"), 2);
-  // init again closes first and forgets the filters: the host adds them again.
-  sluice::PropertyMap none, result;
-  channel->init(none, result);
-  EXPECT_FALSE(channel->isOpen());
-  channel->open(none);
-  EXPECT_EQ(scripted::count("filter.open"), 2);
-  EXPECT_THAT(scripted::calls("device."),
-              ElementsAre("device.create", "device.init", "device.open", "device.close",
-                          "device.open", "device.close", "device.init", "device.open"));
-}
-
-TEST_F(Channel, CallsOutOfOrderAreReportedOnce) {
-  make();
-  Block block(1, 1);
-  sluice::PropertyMap none, result;
-  EXPECT_EQ(out()->getSpaceAvailable(), 1u);  // so that a polling writer calls write
-  EXPECT_THROW(write(block.record), Reported);
-  EXPECT_THROW(channel->open(none), Reported);
-  EXPECT_THROW(out()->addFilter(scripted::FILTER, none), Reported);
-  std::vector<void*> got;
-  unsigned long n = 7;
-  EXPECT_THROW(channel->getInputStream()->read(0, got, n), Reported);
-  EXPECT_EQ(n, 0u);
-  channel->init(none, result);
-  channel->open(none);
-  EXPECT_THROW(channel->open(none), Reported);
-  EXPECT_THROW(out()->addFilter(scripted::FILTER, none), Reported);
-  EXPECT_THAT(
-      handler.errors,
-      ElementsAre("sluice write before open:Unexpected", "sluice open before init:Unexpected",
-                  "sluice filter added before init:Unexpected",
-                  "sluice read before open:Unexpected", "sluice open while open:Unexpected",
-                  "sluice filter added while open:Unexpected"));
-}
-
-// Each plug-in operation that fails reaches onError once, with its text, and
-// the handler's exception leaves the channel call.
-class FailingOperation : public ScriptedChannel, public ::testing::WithParamInterface<char const*> {
+// Channels on the scripted device, with the test as their event handler: it keeps
+// what onError receives, which must come on the test's thread, and returns, so
+// that the channel call throws sluice::Exception with the same text.
+class Channel : public ::testing::Test, public sluice::Channel::IEventHandler {
  protected:
-  // Runs the channel calls up to and including the one that makes `op`.
-  void drive() {
-    std::string op = GetParam();
-    sluice::PropertyMap none, result;
-    channel->init(none, result);
-    out()->addFilter(scripted::FILTER, none);
-    channel->open(none);
-    Block block(2, 1);
-    write(block.record);
+  void SetUp() override {
+    scripted::reset();
+    converter = std::make_unique<sluice::Converter>(scripted::CONVERTER);
+    channel = std::make_unique<sluice::Channel>(scripted::DEVICE, *converter, *this, 0, 2);
+  }
+  void TearDown() override { scripted::releaseWrites(); }
+  void onError(sluice::Error* error) override {
+    EXPECT_EQ(std::this_thread::get_id(), caller) << error->getMessage();
+    errors.push_back(error->getMessage());
+    error->dispose();
+  }
+  void onNotice1(sluice::Event* event) override { delete event; }
+  void onNotice2(sluice::Event* event) override { delete event; }
+  void onNotice3(unsigned long, unsigned long) override {}
+  void onNotice4(char const*) override {}
+
+  void openWriter(bool withFilter = false) {
+    channel->init(options, result);
+    if (withFilter) out()->addFilter(scripted::FILTER, options);
+    channel->open(options);
+  }
+  sluice::OutputStream* out() { return channel->getOutputStream(); }
+  // Writes block(first) from a buffer that is gone when write returns.
+  void write(int first = 0) {
+    auto bytes = block(first);
+    sluice::Record r = sluice::makeSampleRecord(bytes.data(), 3, 2, AUDIO_INT16);
+    out()->write({&r});
+  }
+  std::string read(unsigned long count = 0) {
     std::vector<void*> got;
-    unsigned long n = 0;
-    channel->getInputStream()->read(0, got, n);
+    unsigned long n = 7;
+    channel->getInputStream()->read(count, got, n);
+    for (void* p : got) sluice::releaseDeliveredRecord(p);
+    return std::to_string(got.size()) + " records of " + std::to_string(n) + " frames";
+  }
+
+  Texts errors;
+  std::thread::id const caller = std::this_thread::get_id();
+  sluice::PropertyMap options, result;
+  std::unique_ptr<sluice::Converter> converter;  // outlives the channel
+  std::unique_ptr<sluice::Channel> channel;
+};
+
+TEST_F(Channel, CallsOutOfOrderFailAndInitAgainDropsTheFiltersWhileAnEmptyMapReopens) {
+  EXPECT_THROW(write(), sluice::Exception);
+  EXPECT_THROW(channel->open(options), sluice::Exception);
+  EXPECT_THROW(read(), sluice::Exception);
+  openWriter(true);
+  EXPECT_THROW(channel->open(options), sluice::Exception);
+  EXPECT_THROW(out()->addFilter(scripted::FILTER, options), sluice::Exception);
+  channel->close();
+  channel->close();  // does nothing
+  channel->open({});
+  channel->init(options, result);  // closes first; the host adds its filters again
+  EXPECT_THROW(out()->addFilter("/no/such/filter", options), sluice::Exception);  // no onError
+  channel->open(options);
+  sluice::Record nowhere = sluice::makeSampleRecord(nullptr, 4, 2, AUDIO_INT16);
+  EXPECT_THROW(out()->write({&nowhere}), sluice::Exception);  // no known layout, no filter
+  write();
+  channel.reset();  // closes and terminates
+  EXPECT_EQ(errors,
+            Texts({"sluice write before open:Unexpected", "sluice open before init:Unexpected",
+                   "sluice read before open:Unexpected", "sluice open while open:Unexpected",
+                   "sluice filter added while open:Unexpected", "sluice:Unexpected"}));
+  EXPECT_EQ(scripted::calls("filter."), Texts({"filter.create", "filter.add", "filter.open",
+                                               "filter.close", "filter.open", "filter.close"}));
+}
+
+// A failing operation's text reaches onError once (an int thrown becomes
+// "<plug-in>:Unexpected") and the call throws it; std::bad_alloc passes as such.
+class Failing : public Channel,
+                public ::testing::WithParamInterface<std::tuple<char const*, int>> {};
+
+TEST_P(Failing, OperationReachesOnErrorOnceOrPassesOutOfMemory) {
+  std::string const op = std::get<0>(GetParam());
+  auto const what = Throw(std::get<1>(GetParam()));
+  std::string const plugin = "scripted-" + op.substr(0, op.find('.'));
+  std::string const text = what == Throw::Text ? "scripted:Nope" : plugin + ":Unexpected";
+  scripted::fail(op, {what, "scripted:Nope"});
+  std::string const thrown = testsupport::refusalOf([&] {
+    openWriter(true);
+    write();
+    read();
     channel->getInputStream()->flush();
     channel->close();
     channel->term();
+  });
+  bool const oom = what == Throw::BadAlloc;
+  EXPECT_EQ(thrown, oom ? "std::bad_alloc" : text);
+  EXPECT_EQ(errors, oom ? Texts{} : Texts{text});
+}
+
+char const* const kOperations[] = {"device.init",  "filter.add",     "filter.open",
+                                   "device.open",  "filter.process", "converter.convert",
+                                   "device.read",  "device.flush",   "filter.close",
+                                   "device.close", "device.term"};
+INSTANTIATE_TEST_SUITE_P(EveryOperation, Failing,
+                         ::testing::Combine(::testing::ValuesIn(kOperations),
+                                            ::testing::Range(0, 3)));  // each kind of Throw
+
+// Close and destruction hand every record a write accepted to the device, in
+// order, before they close it; the caller's samples may go once write returns.
+// After a write fails, the records queued behind it are dropped, never written;
+// a host polling the device gets room, and the failure is reported once: on the
+// next write, or at close.
+enum End { Close, Destroy, FailThenWrite, FailThenClose };
+class Queue : public Channel, public ::testing::WithParamInterface<End> {};
+
+TEST_P(Queue, WritesEveryAcceptedRecordUnlessOneFails) {
+  End const end = GetParam();
+  bool const fails = end >= FailThenWrite;
+  openWriter();
+  if (fails) scripted::fail("device.write", {Throw::Text, "scripted:WavSizeLimit", 1, 1});
+  scripted::holdWrites();
+  write(0);  // at the device, held
+  scripted::waitForWrites(1);
+  write(7);   // fails, if any does
+  write(14);  // queued behind it: the queue of 2 is full
+  scripted::reportNoSpace(1 << 30);
+  EXPECT_EQ(out()->getSpaceAvailable(), 0u);
+  std::thread release([] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // for close to begin
+    scripted::releaseWrites();
+  });
+  while (fails && out()->getSpaceAvailable() == 0) std::this_thread::yield();
+  char const* const failure = "scripted:WavSizeLimit";
+  EXPECT_EQ(testsupport::refusalOf([&] { end == FailThenWrite ? write() : void(); }),
+            end == FailThenWrite ? failure : "no failure");
+  EXPECT_EQ(testsupport::refusalOf([&] { end == Destroy ? channel.reset() : channel->close(); }),
+            end == FailThenClose ? failure : "no failure");
+  release.join();
+  EXPECT_EQ(errors, Texts(fails, failure));
+  auto const written = scripted::writtenRecords();
+  ASSERT_EQ(written.size(), fails ? 1u : 3u);
+  for (std::size_t i = 0; i < written.size(); ++i) EXPECT_EQ(written[i].bytes, block(7 * i));
+  Texts const device = scripted::calls("device.");
+  EXPECT_EQ(device.back(), end == Destroy ? "device.term" : "device.close");
+  EXPECT_EQ(device[device.size() - 2 - (end == Destroy)], "device.write");
+}
+
+INSTANTIATE_TEST_SUITE_P(Ends, Queue,
+                         ::testing::Values(Close, Destroy, FailThenWrite, FailThenClose));
+
+// A device whose reads deliver a record of 2 frames, the end, then a record and
+// a failure: the sanitizer build finds the record should the service not free it.
+struct Reader : sluice::sdk::Device {
+  static sluice::sdk::Device* make() { return new Reader; }
+  void init(sluice::PropertyMap const&, sluice::PropertyMap&) override {}
+  void open(sluice::PropertyMap const&) override {}
+  void close() override {}
+  void read(unsigned long count, std::vector<void*>& out, unsigned long& frames) override {
+    if (count == 0) return;
+    out.push_back(
+        new sluice::Record(sluice::makeSampleRecord(new unsigned char[4], 2, 1, AUDIO_INT16)));
+    frames = 2;
+    if (count == 2) throw std::runtime_error("reader:ReadFailed");
+    if (count == 3) throw std::bad_alloc();
   }
 };
 
-TEST_P(FailingOperation, ReachesOnErrorOnceWithItsText) {
-  make();
-  scripted::fail(GetParam(), "scripted:FileCorrupt");
-  EXPECT_THROW(drive(), Reported);
-  EXPECT_THAT(handler.errors, ElementsAre("scripted:FileCorrupt"));
-}
-
-TEST_P(FailingOperation, NonStandardThrowBecomesThePlugInsUnexpected) {
-  make();
-  scripted::fail(GetParam(), scripted::Fault{scripted::Throw::NonStandard});
-  handler.rethrow = false;
-  std::string op = GetParam();
-  std::string plugin = op.rfind("filter", 0) == 0      ? scripted::FILTER
-                       : op.rfind("converter", 0) == 0 ? scripted::CONVERTER
-                                                       : scripted::DEVICE;
-  try {
-    drive();
-    ADD_FAILURE() << "no failure";
-  } catch (sluice::Exception const& e) {
-    EXPECT_EQ(std::string(e.what()), plugin + ":Unexpected");
-  }
-  EXPECT_THAT(handler.errors, ElementsAre(plugin + ":Unexpected"));
-}
-
-TEST_P(FailingOperation, OutOfMemoryPassesUnchangedWithoutOnError) {
-  make();
-  scripted::fail(GetParam(), scripted::Fault{scripted::Throw::BadAlloc});
-  EXPECT_THROW(drive(), std::bad_alloc);
-  EXPECT_TRUE(handler.errors.empty());
-}
-
-INSTANTIATE_TEST_SUITE_P(Channel, FailingOperation,
-                         ::testing::Values("device.init", "filter.add", "filter.open",
-                                           "device.open", "filter.process", "converter.convert",
-                                           "device.read", "device.flush", "filter.close",
-                                           "device.close", "device.term"));
-
-TEST_F(Channel, OnErrorThatReturnsMakesTheCallThrowTheServiceException) {
-  make();
-  handler.rethrow = false;
-  scripted::fail("device.open", "audiofilewriter:UnsupportedSampleRate");
-  try {
-    openWriter();
-    ADD_FAILURE() << "open succeeded";
-  } catch (sluice::Exception const& e) {
-    EXPECT_STREQ(e.what(), "audiofilewriter:UnsupportedSampleRate");
-  }
-  EXPECT_EQ(handler.errors.size(), 1u);
-  EXPECT_FALSE(channel->isOpen());
-}
-
-TEST_F(Channel, CreationFailuresThrowTheServiceExceptionWithoutOnError) {
-  scripted::fail("converter.create", scripted::Fault{scripted::Throw::Text, "scripted:Nope", 0, 1});
-  EXPECT_THROW(make(), sluice::Exception);
-  make();  // the second attempt
-  EXPECT_EQ(scripted::loadAttempts(scripted::CONVERTER), 2);
-  EXPECT_EQ(scripted::count("converter.create"), 2);
-
-  scripted::fail("device.create", "scripted:Nope");
-  EXPECT_THROW(sluice::Channel(scripted::DEVICE, *converter, handler, 0, 0), sluice::Exception);
-  scripted::fail("filter.create", "scripted:Nope");
-  sluice::PropertyMap none, result;
-  channel->init(none, result);
-  EXPECT_THROW(out()->addFilter(scripted::FILTER, {}), sluice::Exception);
-  EXPECT_TRUE(handler.errors.empty());
-}
-
-TEST_F(Channel, FilterThatRefusesItsOptionsIsNotAdded) {
-  make();
-  sluice::PropertyMap none, result;
-  channel->init(none, result);
-  scripted::fail("filter.add", scripted::Fault{scripted::Throw::Text, "scripted:Bad", 0, 1});
-  EXPECT_THROW(out()->addFilter(scripted::FILTER, none), Reported);
-  out()->addFilter(scripted::FILTER, none);
-  channel->open(none);
-  EXPECT_EQ(scripted::count("filter.open"), 1);
-}
-
-TEST_F(Channel, DestructionTerminatesAChannelNotTerminated) {
-  make();
-  sluice::PropertyMap none, result;
-  channel->init(none, result);
-  channel.reset();
-  EXPECT_THAT(scripted::calls("device."),
-              ElementsAre("device.create", "device.init", "device.term"));
-  make();
-  channel->term();
-  channel->term();
-  channel.reset();
-  EXPECT_EQ(scripted::count("device.term"), 2);  // once per channel
+TEST_F(Channel, ReadEndsWithNoRecordAndCountZeroAndFreesTheRecordsOfAFailedRead) {
+  using namespace sluice::sdk;
+  static PluginDescriptor const reader{SDK_VERSION, Kind::Device, "reader", &Reader::make, {}, {}};
+  sluice::registerPlugin("reader", &reader);
+  channel = std::make_unique<sluice::Channel>("reader", *converter, *this, 0, 0);
+  openWriter();
+  EXPECT_EQ(read(1), "1 records of 2 frames");
+  EXPECT_EQ(read(0), "0 records of 0 frames");
+  EXPECT_THROW(read(2), sluice::Exception);
+  EXPECT_THROW(read(3), std::bad_alloc);
+  EXPECT_EQ(errors, Texts{"reader:ReadFailed"});
 }
 
 }  // namespace

@@ -1,17 +1,10 @@
 // A converter plug-in that claims another SDK version.
 #include "sluice/plugin.h"
 
-namespace {
-sluice::sdk::Converter* create() { return nullptr; }
-}  // namespace
+using namespace sluice::sdk;
 
-extern "C" __attribute__((visibility("default"))) sluice::sdk::PluginDescriptor const*
+extern "C" __attribute__((visibility("default"))) PluginDescriptor const*
 sluice_plugin_descriptor() {
-  static const sluice::sdk::PluginDescriptor d = {sluice::sdk::SDK_VERSION + 98,
-                                                  sluice::sdk::Kind::Converter,
-                                                  "wrongversion",
-                                                  nullptr,
-                                                  nullptr,
-                                                  &create};
+  static PluginDescriptor const d{SDK_VERSION + 98, Kind::Converter, "wrongversion", {}, {}, {}};
   return &d;
 }
