@@ -116,7 +116,7 @@ TEST_P(ChangedWhileRead, IsReadOrRefusedWithAnIdentifier) {
   auto const [format, cut] = GetParam();
   Scratch dir;
   std::string const path = dir / (std::string("a.") + format);
-  run("sox -n -r 48000 -c 2 -b 16 '" + path + "' synth 2 sine 440");
+  run("sox -n -r 48000 -c 2 -b 16 '" + path + "' synth 4 whitenoise");
   hm::fmmfb2audioreader reader(u16(path), "audiofilereader", "passthrough");
   reader.open();
   auto readOn = [&] {  // whether reading ended or failed within 200 reads

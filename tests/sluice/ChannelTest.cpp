@@ -121,13 +121,19 @@ TEST_P(Failing, OperationReachesOnErrorOnceOrPassesOutOfMemory) {
   EXPECT_EQ(errors, oom ? Texts{} : Texts{text});
 }
 
-char const* const kOperations[] = {"device.init",  "filter.add",     "filter.open",
-                                   "device.open",  "filter.process", "converter.convert",
-                                   "device.read",  "device.flush",   "filter.close",
-                                   "device.close", "device.term"};
+char const* const kOps[] = {"device.init",    "filter.add",        "filter.open", "device.open",
+                            "filter.process", "converter.convert", "device.read", "device.flush",
+                            "filter.close",   "device.close",      "device.term"};
+// Each operation with each kind of Throw (Text, BadAlloc, NonStandard), named
+// "device_init_Text", "filter_open_BadAlloc", ...
+std::string nameOf(::testing::TestParamInfo<std::tuple<char const*, int>> const& info) {
+  std::string name = std::get<0>(info.param);
+  name[name.find('.')] = '_';
+  return name + Texts({"_Text", "_BadAlloc", "_Int"})[std::get<1>(info.param)];
+}
 INSTANTIATE_TEST_SUITE_P(EveryOperation, Failing,
-                         ::testing::Combine(::testing::ValuesIn(kOperations),
-                                            ::testing::Range(0, 3)));  // each kind of Throw
+                         ::testing::Combine(::testing::ValuesIn(kOps), ::testing::Range(0, 3)),
+                         nameOf);
 
 // Close and destruction hand every record a write accepted to the device, in
 // order, before they close it; the caller's samples may go once write returns.

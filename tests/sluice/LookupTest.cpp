@@ -17,14 +17,15 @@ namespace fs = std::filesystem;
 // SLUICE_PLUGIN_PATH set to `path` (null: unset). "@" stands for the folder, which
 // holds mine.so (a copy of the shipped passthrough), passthrough.so (a plug-in of
 // another SDK version), noentry.so (no entry point; its constructor leaves a
-// mark), registered.so (a good plug-in under a name registered in-process) and
-// damaged files. The outcome is "no failure" or a part of the refusal.
+// mark), registered.so (a good converter, under a name registered in-process for
+// a device) and damaged files. The outcome is "no failure" or a part of the refusal.
 struct Lookup {
   char const *behaviour, *path, *name, *outcome;
 };
 
 Lookup const kLookups[] = {
-    {"RegisteredNameComesBeforeAnyFile", "@", "registered", "plug-in registered could not be"},
+    {"RegisteredNameComesFirstAndAWrongKindIsRefused", "@", "registered",
+     "plug-in registered is a device, not a converter"},
     {"BareNameIsFoundBesideTheService", nullptr, "passthrough", "no failure"},
     {"BareNameMayEndInSo", nullptr, "passthrough.so", "no failure"},
     {"NameWithADirectoryIsThatFile", nullptr, "@/mine.so", "no failure"},
@@ -42,20 +43,14 @@ Lookup const kLookups[] = {
     {"EmptyFile", nullptr, "@/empty.so", "cannot load plug-in file @/empty.so: not an ELF"},
     {"CutSharedObject", nullptr, "@/cut.so", "cannot load plug-in file @/cut.so"},
     {"HeaderAlone", nullptr, "@/header.so", "@/header.so: truncated section table"},
-    {"NoName", nullptr, "", "no plug-in name given"},
-    {"FilterAsConverter", nullptr, "audiofilter", "audiofilter.so is a filter, not a converter"}};
+    {"NoName", nullptr, "", "no plug-in name given"}};
 
 class PluginLookup : public ::testing::TestWithParam<Lookup> {};
 
 TEST_P(PluginLookup, FindsThePlugInOrSaysWhyNot) {
-  static sluice::sdk::PluginDescriptor const nothing = {
-      sluice::sdk::SDK_VERSION,
-      sluice::sdk::Kind::Converter,
-      "nothing",
-      nullptr,
-      nullptr,
-      []() -> sluice::sdk::Converter* { return nullptr; }};
-  sluice::registerPlugin("registered", &nothing);
+  using namespace sluice::sdk;
+  static PluginDescriptor const device{SDK_VERSION, Kind::Device, "device", {}, {}, {}};
+  sluice::registerPlugin("registered", &device);
   testsupport::Scratch dir;
   auto at = [&](std::string s) {  // every text holds "@" at most once
     return s.find('@') == s.npos ? s : s.replace(s.find('@'), 1, dir.dir());
