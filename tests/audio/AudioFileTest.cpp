@@ -89,6 +89,8 @@ struct Format {
   char const *codec, *soxBits;  // as ffprobe names it; soxi -b of a lossless file
 };
 
+void PrintTo(Format const& f, std::ostream* os) { *os << f.name; }
+
 class RoundTrip : public ::testing::TestWithParam<Format> {};
 
 TEST_P(RoundTrip, ComesBackAsWrittenToOurReaderAndToOtherTools) {
@@ -293,6 +295,8 @@ struct Road {
   unsigned long rate;
   AudioDataType input, stored;  // stored AUDIO_UNSPECIFIED: not set, so int16
 };
+
+void PrintTo(Road const& r, std::ostream* os) { *os << r.name; }
 
 class ThroughTheLibrary : public ::testing::TestWithParam<Road> {};
 

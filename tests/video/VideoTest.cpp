@@ -161,6 +161,8 @@ struct Container {
   double quality = 75, ratio = 0;  // ratio not 0: lossy MJ2
 };
 
+void PrintTo(Container const& c, std::ostream* os) { *os << c.name; }
+
 class Containers : public ::testing::TestWithParam<Container> {};
 
 // Each file is opened, closed without a frame (which leaves none), opened again
