@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 #include <mutex>
+#include <sstream>
 
 #include "AudioFacts.h"
 #include "Common.h"
@@ -57,12 +58,18 @@ class SndfileDecoder : public Decoder {
 };
 
 // libsndfile opens a WAV file whose data chunk runs past the end of the file and
-// just shortens it; its log tells.
+// just shortens it; its log tells, on the data chunk's line ("data : 217676
+// (should be 29956)"). Other lines that say "should be" (a data chunk of an odd
+// length, a RIFF size off the file's) are no loss of samples.
 bool headerSaysMore(SNDFILE* file) {
   char log[8192] = {0};
   sf_command(file, SFC_GET_LOG_INFO, log, sizeof log);
-  return std::strstr(log, "should be") != nullptr || std::strstr(log, "too large") != nullptr ||
-         std::strstr(log, "truncated") != nullptr;
+  std::istringstream lines(log);
+  for (std::string line; std::getline(lines, line);)
+    if ((line.compare(0, 7, "data : ") == 0 && line.find("(should be") != std::string::npos) ||
+        line.find("too large") != std::string::npos || line.find("truncated") != std::string::npos)
+      return true;
+  return false;
 }
 
 // The container of a libsndfile major format; null for one we give no name.

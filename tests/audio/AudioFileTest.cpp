@@ -266,6 +266,15 @@ TEST(AudioFileReader, ReadsFilesOthersMadeAsFfmpegDecodesThemOrRefusesThem) {
   }
 }
 
+// A data chunk of an odd number of bytes ends with a pad byte: the file is whole.
+TEST(AudioFileReader, ReadsWavFilesWhoseDataChunkHasAnOddLength) {
+  Scratch dir;
+  std::string const file = dir / "odd.wav";
+  run("sox -n -r 48000 -c 1 -b 24 " + file + " synth 10007s sine 440");
+  EXPECT_EQ(readThrough(file).frames, decodeAudio(file));
+  EXPECT_EQ(readThrough(file).count(), 10007u);
+}
+
 // Through the library and the service, with the shipped plug-ins found by their
 // bare names: tmmfb2audiowriter -> channel -> audiofilter -> audiofilewriter ->
 // file -> audiofilereader -> fmmfb2audioreader.
