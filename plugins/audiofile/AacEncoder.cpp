@@ -1,6 +1,7 @@
 // MPEG-4 AAC in .m4a/.mp4 through FFmpeg's native AAC encoder. The muxer records
 // the encoder's priming (initial padding) in an edit list, and a short last frame
 // carries its true duration, so readers get back exactly the frames written.
+// Written in fragments until closed, so that a killed host leaves a readable file.
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
@@ -16,6 +17,7 @@ extern "C" {
 #include "Common.h"
 #include "Encoder.h"
 #include "Extension.h"
+#include "HybridMp4.h"
 #include "LibavLog.h"
 
 namespace sluice {
@@ -47,8 +49,8 @@ class AacEncoder : public Encoder {
            "AAC takes no sample rate " + std::to_string(s.sampleRate));
 
     char const* muxer = support::lowerExtension(s.path) == "m4a" ? "ipod" : "mp4";
-    int rc = avformat_alloc_output_context2(&format_, nullptr, muxer, nullptr);
-    if (rc < 0 || !format_) fail(kWriter, "Unexpected", "no " + std::string(muxer) + " muxer");
+    AVOutputFormat const* format = av_guess_format(muxer, nullptr, nullptr);
+    if (!format) fail(kWriter, "Unexpected", "no " + std::string(muxer) + " muxer");
 
     codec_ = avcodec_alloc_context3(codec);
     if (!codec_) fail(kWriter, "Unexpected", "out of memory");
@@ -57,18 +59,13 @@ class AacEncoder : public Encoder {
     av_channel_layout_default(&codec_->ch_layout, s.channels);
     codec_->bit_rate = static_cast<int64_t>(s.bitRate);
     codec_->time_base = AVRational{1, s.sampleRate};
-    if (format_->oformat->flags & AVFMT_GLOBALHEADER) codec_->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-    rc = avcodec_open2(codec_, codec, nullptr);
+    if (format->flags & AVFMT_GLOBALHEADER) codec_->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+    int rc = avcodec_open2(codec_, codec, nullptr);
     if (rc < 0)
       fail(kWriter, "UnsupportedOutputChannels", "AAC encoder refused: " + libavFailure(rc));
 
-    stream_ = avformat_new_stream(format_, nullptr);
-    if (!stream_) fail(kWriter, "Unexpected", "out of memory");
-    stream_->time_base = AVRational{1, s.sampleRate};
-    rc = avcodec_parameters_from_context(stream_->codecpar, codec_);
-    if (rc < 0) fail(kWriter, "Unexpected", libavFailure(rc));
-
-    rc = avio_open(&format_->pb, s.path.c_str(), AVIO_FLAG_WRITE);
+    file_ = std::make_unique<support::HybridMp4>();
+    rc = file_->create(s.path);
     if (rc < 0) {
       int e = AVUNERROR(rc);
       fail(kWriter, openErrorIdentifier(e), s.path + ": " + libavFailure(rc));
@@ -77,7 +74,7 @@ class AacEncoder : public Encoder {
     // sample rate so the recorded length is exact to the frame.
     AVDictionary* options = nullptr;
     av_dict_set_int(&options, "movie_timescale", s.sampleRate, 0);
-    rc = avformat_write_header(format_, &options);
+    rc = file_->begin(muxer, codec_, AVRational{1, s.sampleRate}, AVRational{0, 1}, &options);
     av_dict_free(&options);
     if (rc < 0) fail(kWriter, "Unexpected", "writing the header: " + libavFailure(rc));
     headerWritten_ = true;
@@ -90,7 +87,7 @@ class AacEncoder : public Encoder {
   }
 
   ~AacEncoder() override {
-    if (format_ && headerWritten_ && !finished_) {
+    if (file_ && headerWritten_ && !finished_) {
       try {
         finish();
       } catch (...) {
@@ -125,10 +122,8 @@ class AacEncoder : public Encoder {
     int rc = avcodec_send_frame(codec_, nullptr);
     if (rc < 0) fail(kWriter, "Unexpected", "flushing the encoder: " + libavFailure(rc));
     drain();
-    rc = av_write_trailer(format_);
+    rc = file_->finish();
     if (rc < 0) fail(kWriter, "Unexpected", "writing the trailer: " + libavFailure(rc));
-    rc = avio_closep(&format_->pb);
-    if (rc < 0) fail(kWriter, "Unexpected", "closing the file: " + libavFailure(rc));
   }
 
  private:
@@ -163,9 +158,8 @@ class AacEncoder : public Encoder {
       int rc = avcodec_receive_packet(codec_, packet_);
       if (rc == AVERROR(EAGAIN) || rc == AVERROR_EOF) return;
       if (rc < 0) fail(kWriter, "Unexpected", "encoding: " + libavFailure(rc));
-      av_packet_rescale_ts(packet_, codec_->time_base, stream_->time_base);
-      packet_->stream_index = stream_->index;
-      rc = av_interleaved_write_frame(format_, packet_);
+      rc = file_->write(packet_, codec_->time_base);
+      av_packet_unref(packet_);
       if (rc < 0) fail(kWriter, "Unexpected", "writing: " + libavFailure(rc));
     }
   }
@@ -174,17 +168,12 @@ class AacEncoder : public Encoder {
     av_frame_free(&frame_);
     av_packet_free(&packet_);
     avcodec_free_context(&codec_);
-    if (format_) {
-      if (format_->pb) avio_closep(&format_->pb);
-      avformat_free_context(format_);
-      format_ = nullptr;
-    }
+    file_.reset();
   }
 
   int channels_;
-  AVFormatContext* format_ = nullptr;
+  std::unique_ptr<support::HybridMp4> file_;
   AVCodecContext* codec_ = nullptr;
-  AVStream* stream_ = nullptr;
   AVFrame* frame_ = nullptr;
   AVPacket* packet_ = nullptr;
   int frameSize_ = 1024;

@@ -7,10 +7,13 @@ extern "C" {
 #include <libavutil/opt.h>
 }
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
+#include "HybridMp4.h"
 #include "LibavLog.h"
 
 namespace sluice {
@@ -48,27 +51,47 @@ double h264Crf(double quality) {
   return quality <= 75 ? 51.0 - quality * 28.0 / 75.0 : 23.0 - (quality - 75.0) * 22.0 / 25.0;
 }
 
+// x264 holds at most a quarter second of frames before a packet comes out, so
+// that with the half-second fragments a killed host loses at most a second: the
+// look-ahead (and with it the B-frames) follows the rate, slices rather than
+// frames run in parallel, and threads look ahead in step.
+std::string x264Params(double frameRate) {
+  int const lookahead = std::max(0, static_cast<int>(std::min(frameRate, 1000.0) / 4) - 2);
+  return "sliced-threads=1:sync-lookahead=0:rc-lookahead=" + std::to_string(lookahead) +
+         ":bframes=" + std::to_string(std::min(3, lookahead));
+}
+
 class LibavSink : public FrameSink {
  public:
   LibavSink(std::string const& path, LibavCodec codec, EncodeSettings const& settings)
       : path_(path), codec_(codec), settings_(settings) {
     support::routeLibavLogs();
+    packet_.reset(av_packet_alloc());
+    if (!packet_) fail("couldNotOpenFile");
+    if (codec == LibavCodec::H264Mp4) {
+      // MPEG-4 is written in fragments until finished (HybridMp4.h).
+      mp4_ = std::make_unique<support::HybridMp4>();
+      int const rc = mp4_->create(path);
+      if (rc < 0) fail("couldNotOpenFile", path + ": " + support::libavFailure(rc));
+      return;
+    }
     AVFormatContext* f = nullptr;
-    char const* muxer = codec == LibavCodec::H264Mp4 ? "mp4" : "avi";
-    int rc = avformat_alloc_output_context2(&f, nullptr, muxer, path.c_str());
+    int rc = avformat_alloc_output_context2(&f, nullptr, "avi", path.c_str());
     if (rc < 0 || !f) fail("couldNotOpenFile", support::libavFailure(rc));
     format_.reset(f);
     rc = avio_open(&format_->pb, path.c_str(), AVIO_FLAG_WRITE);
     if (rc < 0) fail("couldNotOpenFile", path + ": " + support::libavFailure(rc));
-    packet_.reset(av_packet_alloc());
-    if (!packet_) fail("couldNotOpenFile");
+    // Each frame goes to the system as it is written, not in blocks of up to
+    // half a megabyte: a killed host then loses only the frames in flight.
+    format_->flags |= AVFMT_FLAG_FLUSH_PACKETS;
   }
 
   ~LibavSink() override {
     // Only an unfinished sink gets here with a file: the device finishes every
     // sink it opened, so this is teardown after a failure.
-    if (format_ && format_->pb) {
+    if ((format_ && format_->pb) || mp4_) {
       format_.reset();
+      mp4_.reset();
       if (!started_) std::remove(path_.c_str());
     }
   }
@@ -77,6 +100,13 @@ class LibavSink : public FrameSink {
     format_info_ = format;
     AVRational const rate = {settings_.rateNum, settings_.rateDen};
     AVRational const timeBase = av_inv_q(rate);
+    if (mp4_) {
+      openEncoder(format, timeBase, rate);
+      int const rc = mp4_->begin("mp4", encoder_.get(), timeBase, rate, nullptr);
+      if (rc < 0) fail("couldNotInitFile", "writing the header: " + support::libavFailure(rc));
+      started_ = true;
+      return;
+    }
     stream_ = avformat_new_stream(format_.get(), nullptr);
     if (!stream_ || format.type != VIDEO_UINT8) fail("couldNotInitFile");
     stream_->time_base = timeBase;
@@ -132,10 +162,18 @@ class LibavSink : public FrameSink {
   void finish() override {
     if (!started_) {
       format_.reset();
+      mp4_.reset();
       std::remove(path_.c_str());
       return;
     }
     if (encoder_) encode(nullptr);
+    if (mp4_) {
+      int const finished = mp4_->finish();
+      mp4_.reset();
+      if (finished < 0)
+        fail("couldNotWriteFrame", "finishing the file: " + support::libavFailure(finished));
+      return;
+    }
     int const trailer = av_write_trailer(format_.get());
     if (trailer < 0)
       fail("couldNotWriteFrame", "writing the trailer: " + support::libavFailure(trailer));
@@ -166,13 +204,16 @@ class LibavSink : public FrameSink {
     c->color_range = h264 ? AVCOL_RANGE_MPEG : AVCOL_RANGE_JPEG;
     c->colorspace = AVCOL_SPC_SMPTE170M;
     c->thread_count = 0;
-    if (format_->oformat->flags & AVFMT_GLOBALHEADER) c->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+    AVOutputFormat const* muxer =
+        mp4_ ? av_guess_format("mp4", nullptr, nullptr) : format_->oformat;
+    if (muxer && muxer->flags & AVFMT_GLOBALHEADER) c->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
     AVDictionary* options = nullptr;
     if (h264) {
       char crf[32];
       std::snprintf(crf, sizeof crf, "%.2f", h264Crf(settings_.quality));
       av_dict_set(&options, "crf", crf, 0);
       av_dict_set(&options, "preset", "faster", 0);
+      av_dict_set(&options, "x264-params", x264Params(settings_.frameRate).c_str(), 0);
     } else {
       c->flags |= AV_CODEC_FLAG_QSCALE;
       c->global_quality = FF_QP2LAMBDA * mjpegQscale(settings_.quality);
@@ -181,7 +222,8 @@ class LibavSink : public FrameSink {
     av_dict_free(&options);
     if (opened < 0)
       fail("couldNotInitFile", "opening the encoder: " + support::libavFailure(opened));
-    if (avcodec_parameters_from_context(stream_->codecpar, c) < 0) fail("couldNotInitFile");
+    if (stream_ && avcodec_parameters_from_context(stream_->codecpar, c) < 0)
+      fail("couldNotInitFile");
     frame_.reset(av_frame_alloc());
     if (!frame_) fail("couldNotInitFile");
     frame_->format = c->pix_fmt;
@@ -208,6 +250,12 @@ class LibavSink : public FrameSink {
   }
 
   void writePacket(AVRational from) {
+    if (mp4_) {
+      int const written = mp4_->write(packet_.get(), from);
+      av_packet_unref(packet_.get());
+      if (written < 0) fail("couldNotWriteFrame", "writing: " + support::libavFailure(written));
+      return;
+    }
     packet_->stream_index = stream_->index;
     av_packet_rescale_ts(packet_.get(), from, stream_->time_base);
     int const written = av_interleaved_write_frame(format_.get(), packet_.get());
@@ -223,6 +271,7 @@ class LibavSink : public FrameSink {
   std::unique_ptr<AVCodecContext, CodecContextFree> encoder_;
   std::unique_ptr<AVFrame, FrameFree> frame_;
   std::unique_ptr<AVPacket, PacketFree> packet_;
+  std::unique_ptr<support::HybridMp4> mp4_;
   AVStream* stream_ = nullptr;
   std::size_t frameBytes_ = 0;
   std::int64_t frames_ = 0;

@@ -9,6 +9,7 @@
 #include <limits>
 #include <vector>
 
+#include "Fragments.h"
 #include "IsoBoxWriter.h"
 
 namespace sluice {
@@ -17,6 +18,7 @@ namespace videofile {
 namespace {
 
 using namespace hostlib::multimedia;
+using support::IsoBoxWriter;
 
 // A growing in-memory output for one codestream; OpenJPEG seeks back to patch
 // marker lengths.
@@ -216,20 +218,26 @@ void writeStsd(IsoBoxWriter& b, FrameFormat const& format, bool wide, bool isSig
   b.end();  // stsd
 }
 
+// The tables of a movie without frames (the initial index of a fragmented one)
+// have no entries.
 void writeStts(IsoBoxWriter& b, MovieTimes const& t) {
   b.beginFull("stts", 0, 0);
-  b.u32(1);
-  b.u32(static_cast<std::uint32_t>(t.count));
-  b.u32(t.delta);
+  b.u32(t.count ? 1 : 0);
+  if (t.count) {
+    b.u32(static_cast<std::uint32_t>(t.count));
+    b.u32(t.delta);
+  }
   b.end();
 }
 
-void writeStsc(IsoBoxWriter& b) {
+void writeStsc(IsoBoxWriter& b, MovieTimes const& t) {
   b.beginFull("stsc", 0, 0);  // one frame per chunk
-  b.u32(1);
-  b.u32(1);
-  b.u32(1);
-  b.u32(1);
+  b.u32(t.count ? 1 : 0);
+  if (t.count) {
+    b.u32(1);
+    b.u32(1);
+    b.u32(1);
+  }
   b.end();
 }
 
@@ -287,22 +295,39 @@ class Mj2Sink : public FrameSink {
     head.u32(0);
     head.type("mjp2");
     head.end();
-    // mdat with a 64-bit size, filled in by finish().
+    // Until finish() makes it the header of an mdat with a 64-bit size that holds
+    // everything up to the full index, a free box; then the initial index of a
+    // fragmented movie.
     mdatStart_ = head.bytes().size();
-    head.u32(1);
-    head.type("mdat");
+    head.u32(16);
+    head.type("free");
     head.u64(0);
+    writeMoov(head, true);
     put(head.bytes().data(), head.bytes().size(), "couldNotInitFile");
     offset_ = head.bytes().size();
+    framesPerFragment_ = std::max<std::uint64_t>(
+        1, std::uint64_t(settings_.rateNum) / (2 * std::uint64_t(settings_.rateDen)));
+    slot_ =
+        support::movieFragment(0, 0, std::vector<support::FragmentSample>(framesPerFragment_), 16)
+            .size() +
+        16;
     started_ = true;
   }
 
+  // Frames go in fragments of at most half a second: room for the fragment's moof
+  // and mdat header, then its frames, then the moof written into that room.
   void write(std::vector<unsigned char const*> const& planes) override {
     std::vector<std::uint8_t> codestream = encode(planes);
+    if (sizes_.size() % framesPerFragment_ == 0) {
+      fragmentAt_ = offset_;
+      offset_ += slot_;
+      seek(offset_);
+    }
     put(codestream.data(), codestream.size(), "couldNotWriteFrame");
     offsets_.push_back(offset_);
     sizes_.push_back(codestream.size());
     offset_ += codestream.size();
+    if (sizes_.size() % framesPerFragment_ == 0) writeFragment();
   }
 
   void finish() override {
@@ -313,14 +338,16 @@ class Mj2Sink : public FrameSink {
       return;
     }
     IsoBoxWriter moov;
-    writeMoov(moov);
+    writeMoov(moov, false);
     put(moov.bytes().data(), moov.bytes().size(), "couldNotWriteFrame");
-    // Patch the mdat size now that its end is known.
-    IsoBoxWriter size;
-    size.u64(offset_ - mdatStart_);
-    if (fseeko(file_, static_cast<off_t>(mdatStart_ + 8), SEEK_SET) != 0)
-      fail("couldNotWriteFrame");
-    put(size.bytes().data(), size.bytes().size(), "couldNotWriteFrame");
+    // The mdat, now that its end is known: the fragment boxes become bytes in it
+    // that no table points at.
+    IsoBoxWriter mdat;
+    mdat.u32(1);
+    mdat.type("mdat");
+    mdat.u64(offset_ - mdatStart_);
+    seek(mdatStart_);
+    put(mdat.bytes().data(), mdat.bytes().size(), "couldNotWriteFrame");
     int const closed = std::fclose(file_);
     file_ = nullptr;
     if (closed != 0) fail("couldNotWriteFrame");
@@ -329,6 +356,31 @@ class Mj2Sink : public FrameSink {
  private:
   void put(void const* data, std::size_t n, char const* identifier) {
     if (n && std::fwrite(data, 1, n, file_) != n) fail(identifier);
+  }
+
+  void seek(std::uint64_t to) {
+    if (fseeko(file_, static_cast<off_t>(to), SEEK_SET) != 0) fail("couldNotWriteFrame");
+  }
+
+  // The moof and mdat header of the fragment just completed, into its room; the
+  // seeks hand everything written so far to the system.
+  void writeFragment() {
+    std::size_t const first = sizes_.size() - framesPerFragment_;
+    std::vector<support::FragmentSample> samples(framesPerFragment_);
+    std::uint64_t payload = 0;
+    for (std::size_t i = 0; i < samples.size(); ++i) {
+      samples[i].size = static_cast<std::uint32_t>(sizes_[first + i]);
+      samples[i].duration = static_cast<std::uint32_t>(settings_.rateDen);
+      payload += sizes_[first + i];
+    }
+    IsoBoxWriter b;
+    b.bytes() = support::movieFragment(
+        static_cast<std::uint32_t>(sizes_.size() / framesPerFragment_),
+        std::uint64_t(first) * std::uint64_t(settings_.rateDen), samples, 16);
+    support::writeMdatHeader(b, payload, 16);
+    seek(fragmentAt_);
+    put(b.bytes().data(), b.bytes().size(), "couldNotWriteFrame");
+    seek(offset_);
   }
 
   std::vector<std::uint8_t> encode(std::vector<unsigned char const*> const& planes) {
@@ -395,11 +447,12 @@ class Mj2Sink : public FrameSink {
     return std::move(out.data);
   }
 
-  void writeMoov(IsoBoxWriter& b) const {
+  // The full index, or the initial one of a fragmented movie (no frames, mvex).
+  void writeMoov(IsoBoxWriter& b, bool initial) const {
     MovieTimes t;
     t.timescale = static_cast<std::uint32_t>(settings_.rateNum);
     t.delta = static_cast<std::uint32_t>(settings_.rateDen);
-    t.count = sizes_.size();
+    t.count = initial ? 0 : sizes_.size();
     t.duration = t.count * t.delta;
     t.version = t.duration > std::numeric_limits<std::uint32_t>::max() ? 1 : 0;
     b.begin("moov");
@@ -415,13 +468,16 @@ class Mj2Sink : public FrameSink {
     b.begin("stbl");
     writeStsd(b, format_, wide_, signed_);
     writeStts(b, t);
-    writeStsc(b);
-    writeStsz(b, sizes_);
-    writeChunkOffsets(b, offsets_, offset_ > std::numeric_limits<std::uint32_t>::max());
+    writeStsc(b, t);
+    std::vector<std::uint64_t> const none;
+    writeStsz(b, initial ? none : sizes_);
+    writeChunkOffsets(b, initial ? none : offsets_,
+                      offset_ > std::numeric_limits<std::uint32_t>::max());
     b.end();  // stbl
     b.end();  // minf
     b.end();  // mdia
     b.end();  // trak
+    if (initial) support::writeMvex(b);
     b.end();  // moov
   }
 
@@ -434,6 +490,9 @@ class Mj2Sink : public FrameSink {
   bool signed_ = false;
   std::uint64_t mdatStart_ = 0;
   std::uint64_t offset_ = 0;
+  std::uint64_t framesPerFragment_ = 1;
+  std::uint64_t slot_ = 0;        // bytes of a fragment's moof and mdat header
+  std::uint64_t fragmentAt_ = 0;  // where the current fragment's moof goes
   std::vector<std::uint64_t> offsets_;
   std::vector<std::uint64_t> sizes_;
 };

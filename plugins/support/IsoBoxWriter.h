@@ -7,7 +7,7 @@
 #include <vector>
 
 namespace sluice {
-namespace videofile {
+namespace support {
 
 class IsoBoxWriter {
  public:
@@ -48,11 +48,12 @@ class IsoBoxWriter {
   }
 
   std::vector<std::uint8_t> const& bytes() const { return bytes_; }
+  std::vector<std::uint8_t>& bytes() { return bytes_; }
 
  private:
   std::vector<std::uint8_t> bytes_;
   std::vector<std::size_t> open_;
 };
 
-}  // namespace videofile
+}  // namespace support
 }  // namespace sluice
