@@ -17,6 +17,7 @@ extern "C" {
 #include <memory>
 
 #include "LibavLog.h"
+#include "RegularFile.h"
 
 namespace sluice {
 namespace audiofile {
@@ -25,10 +26,9 @@ using namespace hostlib::multimedia;
 
 PacketTotals scanPackets(std::string const& path) {
   support::routeLibavLogs();
-  AVFormatContext* opened = nullptr;
-  if (avformat_open_input(&opened, path.c_str(), nullptr, nullptr) < 0) return {};
-  std::unique_ptr<AVFormatContext, void (*)(AVFormatContext*)> format(
-      opened, [](AVFormatContext* f) { avformat_close_input(&f); });
+  LibavInput input;
+  if (input.open(path) < 0) return {};
+  AVFormatContext* const opened = input.format();
   if (avformat_find_stream_info(opened, nullptr) < 0) return {};
   int const index = av_find_best_stream(opened, AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
   if (index < 0) return {};
@@ -92,7 +92,7 @@ bool mpegFrame(unsigned char const* h, std::size_t& bytes, int& samples) {
 }  // namespace
 
 PacketTotals scanMpegFrames(std::string const& path) {
-  int const fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  int const fd = openRegularFile(path);
   struct stat st;
   if (fd < 0 || ::fstat(fd, &st) != 0 || st.st_size < 4) {
     if (fd >= 0) ::close(fd);
@@ -131,7 +131,9 @@ PacketTotals scanMpegFrames(std::string const& path) {
 }
 
 std::uint64_t flacFrameBytes(std::string const& path) {
-  std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(path.c_str(), "rb"), &std::fclose);
+  int const fd = openRegularFile(path);
+  std::unique_ptr<FILE, int (*)(FILE*)> file(fd < 0 ? nullptr : ::fdopen(fd, "rb"), &std::fclose);
+  if (fd >= 0 && !file) ::close(fd);
   unsigned char head[4];
   if (!file || std::fread(head, 1, 4, file.get()) != 4 || std::memcmp(head, "fLaC", 4) != 0)
     return 0;

@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "Common.h"
+#include "RegularFile.h"
 #include "ostra/i18n.h"
 
 namespace sluice {
@@ -23,7 +24,7 @@ namespace {
 // them but that no backend can open is damaged, not of an unknown type.
 bool hasAudioSignature(std::string const& path) {
   unsigned char head[12] = {0};
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  int fd = openRegularFile(path);
   if (fd < 0) return false;
   ssize_t n = ::read(fd, head, sizeof head);
   ::close(fd);
@@ -38,17 +39,17 @@ bool hasAudioSignature(std::string const& path) {
 }  // namespace
 
 std::unique_ptr<Decoder> openDecoder(std::string const& path) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // A FIFO, a directory or a device is refused from its status, unopened.
+  int const fd = openRegularFile(path);
   if (fd < 0) {
-    int e = errno;
+    int const e = errno;
     fail(kReader, (e == EACCES || e == EPERM) ? "FilePermissionDenied" : "ReadFailed",
-         path + ": " + std::strerror(e));
+         path + ": " + (e == EINVAL ? "not a regular file" : std::strerror(e)));
   }
   struct stat st;
-  int rc = ::fstat(fd, &st);
+  bool const empty = ::fstat(fd, &st) == 0 && st.st_size == 0;
   ::close(fd);
-  if (rc != 0 || !S_ISREG(st.st_mode)) fail(kReader, "ReadFailed", path + ": not a regular file");
-  if (st.st_size == 0) fail(kReader, "FileCorrupt", path + ": empty");
+  if (empty) fail(kReader, "FileCorrupt", path + ": empty");
 
   // A file libsndfile knows but finds damaged is not handed to FFmpeg, which
   // would read a truncated WAV file as if it were whole.

@@ -8,6 +8,8 @@ extern "C" {
 #include <libswresample/swresample.h>
 }
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstring>
 #include <vector>
@@ -16,6 +18,7 @@ extern "C" {
 #include "Common.h"
 #include "Decoder.h"
 #include "LibavLog.h"
+#include "RegularFile.h"
 
 namespace sluice {
 namespace audiofile {
@@ -27,11 +30,12 @@ using support::libavFailure;
 // True when the first bytes of the file look like a format FFmpeg knows, by
 // content alone.
 bool contentLooksKnown(std::string const& path) {
-  FILE* f = std::fopen(path.c_str(), "rb");
-  if (!f) return false;
+  int const fd = openRegularFile(path);
+  if (fd < 0) return false;
   std::vector<unsigned char> head(4096 + AVPROBE_PADDING_SIZE, 0);
-  std::size_t n = std::fread(head.data(), 1, 4096, f);
-  std::fclose(f);
+  ssize_t const got = ::read(fd, head.data(), 4096);
+  ::close(fd);
+  std::size_t const n = got > 0 ? std::size_t(got) : 0;
   AVProbeData probe;
   std::memset(&probe, 0, sizeof probe);
   probe.filename = "";
@@ -49,14 +53,14 @@ class FfmpegDecoder : public Decoder {
     av_frame_free(&frame_);
     av_packet_free(&packet_);
     avcodec_free_context(&codec_);
-    avformat_close_input(&format_);
   }
 
   // Returns false when FFmpeg does not know the file; throws when it knows it
   // but cannot read it.
   bool open(std::string const& path, Refusal& refusal) {
     support::routeLibavLogs();
-    int rc = avformat_open_input(&format_, path.c_str(), nullptr, nullptr);
+    int rc = input_.open(path);
+    format_ = input_.format();
     if (rc < 0) {
       if (rc == AVERROR(EACCES)) fail(kReader, "FilePermissionDenied", path);
       if (contentLooksKnown(path)) refusal.corrupt = true;
@@ -200,6 +204,7 @@ class FfmpegDecoder : public Decoder {
     pending_.resize(at + std::size_t(n) * std::size_t(channels_));
   }
 
+  LibavInput input_;  // owns format_
   AVFormatContext* format_ = nullptr;
   AVCodecContext* codec_ = nullptr;
   AVFrame* frame_ = nullptr;

@@ -13,6 +13,7 @@
 #include "Common.h"
 #include "Decoder.h"
 #include "Locks.h"
+#include "RegularFile.h"
 
 namespace sluice {
 namespace audiofile {
@@ -161,7 +162,7 @@ AudioFacts SndfileDecoder::facts(std::string const& path) const { return factsOf
 }  // namespace
 
 std::unique_ptr<Decoder> openSndfileDecoder(std::string const& path, Refusal& refusal) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  int fd = openRegularFile(path);
   if (fd < 0) {
     refusal.why = std::strerror(errno);
     return nullptr;
