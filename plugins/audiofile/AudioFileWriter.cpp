@@ -23,6 +23,9 @@ namespace {
 
 // Records smaller than this are gathered before they reach the encoder.
 constexpr std::size_t kGatherBytes = std::size_t(64) << 10;
+// Nor is more than a tenth of a second gathered: a killed host loses what the
+// writer holds.
+constexpr int kGatherPerSecond = 10;
 
 // A WAV file's sizes are 32-bit: keep room below 4 GiB for every header chunk
 // libsndfile may write (a float file's PEAK chunk grows with the channels).
@@ -286,6 +289,7 @@ void AudioFileWriter::writeSamples(unsigned char const* samples, std::size_t fra
   convert(samples, count, type, gather_.get() + gatheredBytes_);
   gatheredBytes_ += bytes;
   gatheredFrames_ += frames;
+  if (gatheredFrames_ * kGatherPerSecond >= std::size_t(settings_.sampleRate)) flushGathered();
 }
 
 void AudioFileWriter::convert(unsigned char const* samples, std::size_t count, AudioDataType type,

@@ -47,7 +47,8 @@ class AudioFileWriter : public sdk::Device {
   std::vector<unsigned char> scratch_;  // conversion buffer, reused
   // Small records, converted, wait here and reach the encoder in one call:
   // each encoder call costs about a system call, far more than a few frames.
-  // Large records are converted through it a piece at a time.
+  // At most 64 KiB or a tenth of a second wait. Large records are converted
+  // through it a piece at a time.
   std::unique_ptr<unsigned char[]> gather_;
   std::size_t gatheredBytes_ = 0;
   std::size_t gatheredFrames_ = 0;

@@ -38,6 +38,14 @@ class Encoder {
   virtual void finish() = 0;
 };
 
+// Frames written between two refreshes of the length a WAV or FLAC header
+// declares: half a second, so that a killed writer's file declares all but its
+// last second, what the writer gathered, the queue and the encoder's own delay
+// counted in.
+inline std::uint64_t headerRefreshFrames(int sampleRate) {
+  return std::uint64_t(sampleRate > 1 ? sampleRate / 2 : 1);
+}
+
 // Each throws sdk::Failure ("audiofilewriter:<Identifier>") when the file cannot
 // be created with these settings.
 std::unique_ptr<Encoder> createSndfileEncoder(EncoderSettings const& settings);

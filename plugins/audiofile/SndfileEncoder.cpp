@@ -2,6 +2,9 @@
 // samples already rounded and clipped to their own width: libsndfile's own
 // float-to-integer path neither clips by default nor scales symmetrically, and
 // libFLAC silently drops a block holding one sample past full scale.
+// What a killed writer leaves stays readable: a WAV header's sizes are
+// refreshed every half second of audio, and Opus pages close every quarter
+// second rather than every second (Vorbis pages close at 4 KiB of packets).
 #include <fcntl.h>
 #include <sndfile.h>
 #include <unistd.h>
@@ -60,6 +63,10 @@ class SndfileEncoder : public Encoder {
       double level = 1.0 - (perChannel - 6000.0) / 250000.0;
       if (!sf_command(file_, SFC_SET_COMPRESSION_LEVEL, &level, sizeof level))
         abandon(s.path, "UnsupportedBitRate", "Opus encoder refused the bit rate");
+      double pageMilliseconds = kOpusPageMilliseconds;
+      sf_command(file_, SFC_SET_OGG_PAGE_LATENCY_MS, &pageMilliseconds, sizeof pageMilliseconds);
+    } else if (s.container == Container::Wav) {
+      refresh_ = headerRefreshFrames(s.sampleRate);
     } else if (s.container == Container::Flac) {
       double level = 0.5;
       sf_command(file_, SFC_SET_COMPRESSION_LEVEL, &level, sizeof level);
@@ -101,6 +108,13 @@ class SndfileEncoder : public Encoder {
       fail(kWriter, "Unexpected",
            "wrote " + std::to_string(done) + " of " + std::to_string(n) +
                " frames: " + sf_strerror(file_));
+    // libsndfile writes PCM straight through to the file; the header then
+    // declares all of it.
+    unrefreshed_ += std::uint64_t(n);
+    if (refresh_ && unrefreshed_ >= refresh_) {
+      sf_command(file_, SFC_UPDATE_HEADER_NOW, nullptr, 0);
+      unrefreshed_ = 0;
+    }
   }
 
   void finish() override {
@@ -181,8 +195,13 @@ class SndfileEncoder : public Encoder {
     }
   }
 
+  // Opus pages close after this much audio; libsndfile's own choice is a second.
+  static constexpr double kOpusPageMilliseconds = 250;
+
   SNDFILE* file_ = nullptr;
-  int fd_ = -1;  // ours; libsndfile closes only its duplicate
+  int fd_ = -1;                    // ours; libsndfile closes only its duplicate
+  std::uint64_t refresh_ = 0;      // WAV: frames between two header refreshes
+  std::uint64_t unrefreshed_ = 0;  // frames written since the last refresh
   AudioDataType stored_ = AUDIO_INT16;
   AudioDataType write_ = AUDIO_INT16;
 };
