@@ -49,6 +49,7 @@ inline std::uint64_t headerRefreshFrames(int sampleRate) {
 // Each throws sdk::Failure ("audiofilewriter:<Identifier>") when the file cannot
 // be created with these settings.
 std::unique_ptr<Encoder> createSndfileEncoder(EncoderSettings const& settings);
+std::unique_ptr<Encoder> createFlacEncoder(EncoderSettings const& settings);
 std::unique_ptr<Encoder> createAacEncoder(EncoderSettings const& settings);
 
 }  // namespace audiofile

@@ -1,7 +1,6 @@
-// WAV, FLAC, Ogg Vorbis and Ogg Opus through libsndfile. Integer files get
-// samples already rounded and clipped to their own width: libsndfile's own
-// float-to-integer path neither clips by default nor scales symmetrically, and
-// libFLAC silently drops a block holding one sample past full scale.
+// WAV, Ogg Vorbis and Ogg Opus through libsndfile. Integer files get samples
+// already rounded and clipped to their own width: libsndfile's own
+// float-to-integer path neither clips by default nor scales symmetrically.
 // What a killed writer leaves stays readable: a WAV header's sizes are
 // refreshed every half second of audio, and Opus pages close every quarter
 // second rather than every second (Vorbis pages close at 4 KiB of packets).
@@ -67,12 +66,6 @@ class SndfileEncoder : public Encoder {
       sf_command(file_, SFC_SET_OGG_PAGE_LATENCY_MS, &pageMilliseconds, sizeof pageMilliseconds);
     } else if (s.container == Container::Wav) {
       refresh_ = headerRefreshFrames(s.sampleRate);
-    } else if (s.container == Container::Flac) {
-      double level = 0.5;
-      sf_command(file_, SFC_SET_COMPRESSION_LEVEL, &level, sizeof level);
-      // libsndfile starts the FLAC stream at the first write: a file closed
-      // without frames would be empty rather than a valid stream of none.
-      sf_command(file_, SFC_UPDATE_HEADER_NOW, nullptr, 0);
     }
     stored_ = storedOf(s);
     write_ = widenedOf(stored_);
@@ -162,12 +155,6 @@ class SndfileEncoder : public Encoder {
             break;
         }
         return SF_FORMAT_WAV | sub;
-      }
-      case Container::Flac: {
-        int sub = s.fileType == AUDIO_INT8    ? SF_FORMAT_PCM_S8
-                  : s.fileType == AUDIO_INT24 ? SF_FORMAT_PCM_24
-                                              : SF_FORMAT_PCM_16;
-        return SF_FORMAT_FLAC | sub;
       }
       case Container::Vorbis:
         return SF_FORMAT_OGG | SF_FORMAT_VORBIS;
