@@ -224,9 +224,10 @@ void AudioFileWriter::open(PropertyMap const& options) {
   if (!initialised_) fail(kWriter, "Unexpected", "open before init");
   if (encoder_) close();
   EncoderSettings s = (options.empty() && haveSettings_) ? settings_ : settingsFrom(options);
-  encoder_ = s.container == Container::Aac    ? createAacEncoder(s)
-             : s.container == Container::Flac ? createFlacEncoder(s)
-                                              : createSndfileEncoder(s);
+  encoder_ = s.container == Container::Aac      ? createAacEncoder(s)
+             : s.container == Container::Flac   ? createFlacEncoder(s)
+             : s.container == Container::Vorbis ? createVorbisEncoder(s)
+                                                : createSndfileEncoder(s);
   settings_ = s;
   haveSettings_ = true;
   wavLimit_ = wavLimitFromEnvironment();

@@ -50,6 +50,7 @@ inline std::uint64_t headerRefreshFrames(int sampleRate) {
 // be created with these settings.
 std::unique_ptr<Encoder> createSndfileEncoder(EncoderSettings const& settings);
 std::unique_ptr<Encoder> createFlacEncoder(EncoderSettings const& settings);
+std::unique_ptr<Encoder> createVorbisEncoder(EncoderSettings const& settings);
 std::unique_ptr<Encoder> createAacEncoder(EncoderSettings const& settings);
 
 }  // namespace audiofile

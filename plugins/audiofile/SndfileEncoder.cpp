@@ -1,9 +1,8 @@
-// WAV, Ogg Vorbis and Ogg Opus through libsndfile. Integer files get samples
-// already rounded and clipped to their own width: libsndfile's own
-// float-to-integer path neither clips by default nor scales symmetrically.
-// What a killed writer leaves stays readable: a WAV header's sizes are
-// refreshed every half second of audio, and Opus pages close every quarter
-// second rather than every second (Vorbis pages close at 4 KiB of packets).
+// WAV and Ogg Opus through libsndfile. Integer files get samples already
+// rounded and clipped to their own width: libsndfile's own float-to-integer
+// path neither clips by default nor scales symmetrically. What a killed writer
+// leaves stays readable: a WAV header's sizes are refreshed every half second
+// of audio, and Opus pages close every quarter second rather than every second.
 #include <fcntl.h>
 #include <sndfile.h>
 #include <unistd.h>
@@ -52,11 +51,7 @@ class SndfileEncoder : public Encoder {
       }
     }
     fd_ = fd;
-    if (s.container == Container::Vorbis) {
-      double compression = 1.0 - s.quality;  // libsndfile: 0 best quality, 1 smallest
-      if (!sf_command(file_, SFC_SET_COMPRESSION_LEVEL, &compression, sizeof compression))
-        abandon(s.path, "Unexpected", "Vorbis encoder refused the quality");
-    } else if (s.container == Container::Opus) {
+    if (s.container == Container::Opus) {
       // libsndfile maps level q to (1 - q) * 250000 + 6000 bits per second and channel.
       double perChannel = s.bitRate / s.channels;
       double level = 1.0 - (perChannel - 6000.0) / 250000.0;
@@ -156,15 +151,13 @@ class SndfileEncoder : public Encoder {
         }
         return SF_FORMAT_WAV | sub;
       }
-      case Container::Vorbis:
-        return SF_FORMAT_OGG | SF_FORMAT_VORBIS;
       default:
         return SF_FORMAT_OGG | SF_FORMAT_OPUS;
     }
   }
 
   static AudioDataType storedOf(EncoderSettings const& s) {
-    if (s.container == Container::Vorbis || s.container == Container::Opus) return AUDIO_SINGLE;
+    if (s.container == Container::Opus) return AUDIO_SINGLE;
     return s.fileType;
   }
 
