@@ -1,9 +1,11 @@
 // What a killed host leaves in an audio file: each row forks a child that writes
-// 2-channel 48 kHz audio through the library in blocks of 0.1 s, the last second
+// 5.6 s of 16 kHz audio through the library in blocks of 0.1 s, the last second
 // in real time as a recording host hands it over, and that kills itself with
 // SIGKILL as its last write returns. Our reader and sox (ffmpeg for Opus) must
 // find all but at most the last second of what it handed over, as written.
-// Special files are refused at once, by the reader and by the info class.
+// (One channel at 16 kHz: 64 KiB of samples are seconds, so what the writer
+// gathers must be bounded too.) Special files are refused at once, by the
+// reader and by the info class.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -20,7 +22,7 @@ namespace {
 
 using namespace testsupport;  // and its alias hm for hostlib::multimedia
 
-constexpr unsigned long kRate = 48000, kChannels = 2, kBlock = 4800, kBlocks = 40;
+constexpr unsigned long kRate = 16000, kChannels = 1, kBlock = kRate / 10, kBlocks = 56;
 
 struct Container {
   char const* ext;
