@@ -10,7 +10,7 @@
 
 #include "hostlib/multimedia/tmmfb2videowriter.h"
 #include "support/Audio.h"
-#include "support/KilledVideo.h"
+#include "support/Killed.h"
 #include "support/Scratch.h"
 #include "support/Video.h"
 
@@ -73,7 +73,7 @@ TEST_P(KilledVideoWriter, LeavesAllButTheLastSecondReadable) {
   Container const c = GetParam();
   Scratch scratch;
   std::string const path = scratch / (std::string("killed.") + c.ext);
-  ASSERT_EQ(killedAfter([&] { record(c, path); }), 128 + SIGKILL);
+  ASSERT_EQ(inChild([&]() -> int { record(c, path), dieNow(); }, 120), 128 + SIGKILL);
   if (c.type == hm::FILETYPE_NONE) {
     for (auto const& [who, got] : {std::pair{"our reader", readFile(path, kChannels)},
                                    std::pair{"ffmpeg", decodeAudio(path, kRate)}}) {

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <functional>
 #include <thread>
 
@@ -16,6 +17,7 @@ namespace testsupport {
 // what `work` returned, 128 + the signal that ended the child (SIGABRT when
 // `work` threw), or -1 when it still ran at the deadline and was killed.
 inline int inChild(std::function<int()> const& work, double seconds) {
+  std::fflush(nullptr);  // what the parent buffered is printed once, not twice
   pid_t const pid = ::fork();
   if (pid == 0) ::_exit([&]() noexcept { return work(); }());  // a throw ends in SIGABRT
   auto const deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
