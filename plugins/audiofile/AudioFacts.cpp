@@ -180,6 +180,16 @@ std::string codecName(int avCodecId) {
   return linear ? "PCM" : name;
 }
 
+void setBitRate(AudioFacts& facts, int rate, int channels, bool pcm, double audioBytes) {
+  double const seconds = facts.totalFrames > 0 ? double(facts.totalFrames) / rate : 0;
+  if (pcm)
+    facts.bitRate = double(rate) * channels * facts.bitsPerSample;
+  else if (audioBytes >= 0 && seconds > 0)
+    facts.bitRate = audioBytes * 8 / seconds;
+  else
+    facts.bitRate = facts.totalFrames == 0 ? 0 : -1;
+}
+
 void setStoredType(AudioFacts& facts, int bits, bool isFloat, bool isUnsigned) {
   facts.bitsPerSample = bits;
   if (isFloat)

@@ -34,6 +34,11 @@ std::uint64_t flacFrameBytes(std::string const& path);
 std::string formatName(char const* demuxer);
 std::string codecName(int avCodecId);
 
+// The bit rate once the length and stored bits are known: rate x channels x
+// bits for PCM, else `audioBytes` (-1: not known) over the duration; 0 for a
+// file without frames, -1 when not known.
+void setBitRate(AudioFacts& facts, int rate, int channels, bool pcm, double audioBytes);
+
 // The stored type and bits of a lossless stream of `bits` bits: the smallest
 // signed type holding them (8-bit unsigned PCM stays unsigned).
 void setStoredType(AudioFacts& facts, int bits, bool isFloat, bool isUnsigned);

@@ -142,13 +142,7 @@ class FfmpegDecoder : public Decoder {
     if (!packets.ok) packets = scanPackets(path);
     facts.totalFrames = packets.ok ? packets.frames : limit_;
     if (packets.ok && limit_ >= 0) facts.totalFrames = std::min(packets.frames, limit_);
-    double const seconds = facts.totalFrames > 0 ? double(facts.totalFrames) / rate_ : 0;
-    if (pcm)
-      facts.bitRate = double(rate_) * channels_ * facts.bitsPerSample;
-    else if (packets.ok && seconds > 0)
-      facts.bitRate = double(packets.bytes) * 8 / seconds;
-    else
-      facts.bitRate = facts.totalFrames == 0 ? 0 : -1;
+    setBitRate(facts, rate_, channels_, pcm, packets.ok ? double(packets.bytes) : -1);
     return facts;
   }
 

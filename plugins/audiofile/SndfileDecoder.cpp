@@ -145,15 +145,10 @@ AudioFacts factsOf(std::string const& path, SF_INFO const& info) {
   PacketTotals packets;
   if (info.frames == SF_COUNT_MAX || (!pcm && major != SF_FORMAT_FLAC)) packets = scanPackets(path);
   facts.totalFrames = info.frames != SF_COUNT_MAX ? info.frames : packets.ok ? packets.frames : -1;
-  double const seconds = facts.totalFrames > 0 ? double(facts.totalFrames) / info.samplerate : 0;
-  if (pcm && major != SF_FORMAT_FLAC)
-    facts.bitRate = double(info.samplerate) * info.channels * facts.bitsPerSample;
-  else if (major == SF_FORMAT_FLAC && seconds > 0)
-    facts.bitRate = double(flacFrameBytes(path)) * 8 / seconds;
-  else if (packets.ok && seconds > 0)
-    facts.bitRate = double(packets.bytes) * 8 / seconds;
-  else
-    facts.bitRate = facts.totalFrames == 0 ? 0 : -1;
+  double const audioBytes = major == SF_FORMAT_FLAC ? double(flacFrameBytes(path))
+                            : packets.ok            ? double(packets.bytes)
+                                                    : -1;
+  setBitRate(facts, info.samplerate, info.channels, pcm && major != SF_FORMAT_FLAC, audioBytes);
   return facts;
 }
 
