@@ -16,6 +16,7 @@
 // called only after the last accepted record was handed to write.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <stdexcept>
@@ -65,6 +66,10 @@ class Device {
   // Output devices: back-pressure. While false, the output stream reports no
   // space. Called on the host's thread, possibly while write runs on the worker.
   virtual bool ready() { return true; }
+  // Output devices: the bytes of records the queue may hold before the host
+  // waits, asked after each open; 0 leaves the service's own cap. A device whose
+  // file must survive a killed host keeps what the kill would lose small.
+  virtual std::size_t queueBytes() const { return 0; }
 };
 
 // A filter on an output stream: turns each record into a new one that owns its

@@ -27,6 +27,10 @@ constexpr std::size_t kGatherBytes = std::size_t(64) << 10;
 // writer holds.
 constexpr int kGatherPerSecond = 10;
 
+// The queue before the writer holds at most a quarter of a second of records:
+// what a killed host loses counts what it had queued.
+constexpr std::size_t kQueuedPerSecond = 4;
+
 // A WAV file's sizes are 32-bit: keep room below 4 GiB for every header chunk
 // libsndfile may write (a float file's PEAK chunk grows with the channels).
 constexpr std::uint64_t kWavDataLimit = 0xFFFFFFFFull - 65536;
@@ -205,8 +209,8 @@ EncoderSettings AudioFileWriter::settingsFrom(PropertyMap const& options) const 
   s.channels = static_cast<int>(channels);
 
   std::string name;
-  AudioDataType type;
-  if (support::textOf(options, "FilterOutputDataType", name) && !audioTypeFromName(name, type))
+  if (support::textOf(options, "FilterOutputDataType", name) &&
+      !audioTypeFromName(name, s.receivedType))
     fail(kWriter, "WriteNotSupported", "sample type \"" + name + "\"");
 
   if (!rules.storedTypes.empty()) s.fileType = storedTypeFrom(options, rules);
@@ -218,6 +222,14 @@ EncoderSettings AudioFileWriter::settingsFrom(PropertyMap const& options) const 
     fail(kWriter, "Unexpected", "Quality must lie within 0 and 1, not " + std::to_string(quality));
   s.quality = quality;
   return s;
+}
+
+std::size_t AudioFileWriter::queueBytes() const {
+  if (!encoder_) return 0;
+  std::size_t const perSecond = std::size_t(settings_.sampleRate) *
+                                std::size_t(settings_.channels) *
+                                audioSampleSize(settings_.receivedType);
+  return std::max<std::size_t>(1, perSecond / kQueuedPerSecond);
 }
 
 void AudioFileWriter::open(PropertyMap const& options) {

@@ -26,6 +26,8 @@ class AudioFileWriter : public sdk::Device {
   void open(PropertyMap const& options) override;
   void write(OwnedRecord& record) override;
   void close() override;
+  // A quarter of a second of the records it takes.
+  std::size_t queueBytes() const override;
   void term() override;
 
  private:

@@ -23,6 +23,8 @@ struct EncoderSettings {
   double quality = 0;  // Vorbis, 0 to 1
   // WAV and FLAC: the sample type stored in the file.
   AudioDataType fileType = hostlib::multimedia::AUDIO_INT16;
+  // The sample type records arrive in ("FilterOutputDataType"); double when not said.
+  AudioDataType receivedType = hostlib::multimedia::AUDIO_DOUBLE;
 };
 
 class Encoder {
@@ -39,11 +41,11 @@ class Encoder {
 };
 
 // Frames written between two refreshes of the length a WAV or FLAC header
-// declares: half a second, so that a killed writer's file declares all but its
-// last second, what the writer gathered, the queue and the encoder's own delay
-// counted in.
+// declares: a quarter of a second, so that a killed writer's file declares all
+// but its last second, what the writer gathered, the queue and the encoder's
+// own delay counted in.
 inline std::uint64_t headerRefreshFrames(int sampleRate) {
-  return std::uint64_t(sampleRate > 1 ? sampleRate / 2 : 1);
+  return std::uint64_t(sampleRate > 3 ? sampleRate / 4 : 1);
 }
 
 // Each throws sdk::Failure ("audiofilewriter:<Identifier>") when the file cannot

@@ -134,6 +134,9 @@ struct ChannelImpl {
     if (open) report("sluice open while open:Unexpected");
     for (auto& filter : filters) run(filter.name, [&] { filter->open(options); });
     run(device.name, [&] { device->open(options); });
+    std::size_t bytes = 0;
+    attempt(device.name, [&] { bytes = device->queueBytes(); });  // a failure: the default
+    queue.limitBytes(bytes);
     queue.takeFailure();  // a failure before this opening is not this opening's
     reported = false;
     open = true;

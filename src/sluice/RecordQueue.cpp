@@ -1,5 +1,6 @@
 #include "RecordQueue.h"
 
+#include <algorithm>
 #include <chrono>
 #include <new>
 #include <utility>
@@ -12,10 +13,10 @@ namespace sluice {
 namespace detail {
 namespace {
 
-// Queued bytes beyond which the queue takes no more records (one record is
-// always taken when the queue is empty, however large).
-// 16 MiB keeps a writer's peak memory well below 64 MiB whatever the file's
-// length, and still holds several seconds of multichannel audio.
+// Queued bytes beyond which the queue takes no more records, unless the device
+// asks for less (one record is always taken when the queue is empty, however
+// large). 16 MiB keeps a writer's peak memory well below 64 MiB whatever the
+// file's length, and still holds several seconds of multichannel audio.
 constexpr std::size_t QUEUE_BYTE_CAP = std::size_t(16) << 20;
 
 // How long an idle worker watches the queue before it sleeps: a host writing
@@ -37,7 +38,11 @@ inline void cpuRelax() {
 }  // namespace
 
 RecordQueue::RecordQueue(std::size_t capacity, WriteRecord write)
-    : capacity_(capacity), write_(std::move(write)) {}
+    : capacity_(capacity), write_(std::move(write)), byteCap_(QUEUE_BYTE_CAP) {}
+
+void RecordQueue::limitBytes(std::size_t bytes) {
+  byteCap_ = bytes == 0 ? QUEUE_BYTE_CAP : std::min(bytes, QUEUE_BYTE_CAP);
+}
 
 RecordQueue::~RecordQueue() { stop(); }
 
@@ -70,7 +75,7 @@ void RecordQueue::publishLength() {
 }
 
 bool RecordQueue::full() const {
-  return queue_.size() >= capacity_ || (!queue_.empty() && queuedBytes_ >= QUEUE_BYTE_CAP);
+  return queue_.size() >= capacity_ || (!queue_.empty() && queuedBytes_ >= byteCap_);
 }
 
 void RecordQueue::spinForWork() const {
@@ -103,7 +108,7 @@ std::unique_ptr<OwnedRecord> RecordQueue::popFront() {
   publishLength();
   // A waiting writer wakes once the queue is down to half, and then fills it
   // in one go rather than one wake-up per record.
-  if (writersWaiting_ && (queue_.size() <= capacity_ / 2 || queuedBytes_ <= QUEUE_BYTE_CAP / 2))
+  if (writersWaiting_ && (queue_.size() <= capacity_ / 2 || queuedBytes_ <= byteCap_ / 2))
     roomMade_.notify_all();
   return record;
 }
@@ -146,7 +151,7 @@ bool RecordQueue::push(std::unique_ptr<OwnedRecord> record) {
   ++writersWaiting_;
   roomMade_.wait(lock, [&] {
     return failure_ || queue_.empty() ||
-           (queue_.size() < capacity_ && queuedBytes_ + bytes <= QUEUE_BYTE_CAP);
+           (queue_.size() < capacity_ && queuedBytes_ + bytes <= byteCap_);
   });
   --writersWaiting_;
   if (failure_) return false;
@@ -163,8 +168,7 @@ unsigned long RecordQueue::space() {
   // Room now: no need for the lock, which the worker takes for every record.
   std::size_t const n = queuedCount_.load(std::memory_order_acquire);
   std::size_t const b = queuedBytesSeen_.load(std::memory_order_acquire);
-  if (n < capacity_ && (n == 0 || b < QUEUE_BYTE_CAP))
-    return static_cast<unsigned long>(capacity_ - n);
+  if (n < capacity_ && (n == 0 || b < byteCap_)) return static_cast<unsigned long>(capacity_ - n);
   std::unique_lock<std::mutex> lock(mutex_);
   // Hosts poll until there is room: a full queue waits a moment for the
   // worker here, so that a polling host sleeps instead of spinning.

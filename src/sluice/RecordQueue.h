@@ -33,6 +33,9 @@ class RecordQueue {
   RecordQueue(RecordQueue const&) = delete;
   RecordQueue& operator=(RecordQueue const&) = delete;
 
+  // Holds at most `bytes` of records from now on (0: the service's own cap);
+  // while the worker is stopped.
+  void limitBytes(std::size_t bytes);
   // Starts the worker unless it runs; throws std::system_error when it cannot.
   void start();
   // Waits until every queued record has been written (or dropped after a
@@ -98,6 +101,7 @@ class RecordQueue {
   // Last: the hand-over of small records is sensitive to where the shared
   // state above falls on cache lines, and this member before it moves it.
   WriteRecord const write_;
+  std::size_t byteCap_;  // set while the worker is stopped
 };
 
 }  // namespace detail

@@ -27,6 +27,8 @@ struct Container {
   bool lossless;
 };
 
+void PrintTo(Container const& c, std::ostream* os) { *os << c.ext; }
+
 // Frame f: sharp edges where lossless, smooth for H.264.
 auto framePixels(bool lossless, std::size_t f) {
   return [=](std::size_t r, std::size_t c, std::size_t k) {
