@@ -81,6 +81,13 @@ struct OwnedRecord {
   }
 };
 
+// A record with `bytes` of storage and no planes, for a filter's output. Called
+// while an output stream writes, it is one that the stream's device has
+// finished with when there is one: its entries are as they were (set them with
+// setSampleRecord), its storage uninitialised. Otherwise a new, empty one.
+// Throws std::bad_alloc.
+SLUICE_API std::unique_ptr<OwnedRecord> spareRecord(std::size_t bytes);
+
 // Typed views of the two layouts. parse* returns false when the record does not
 // have the layout (entry count or held types), never throwing.
 struct SampleRecordView {
@@ -144,6 +151,26 @@ inline Record makeSampleRecord(unsigned char* samples, unsigned long frames, uns
   r.emplace_back(channels);
   r.emplace_back(type);
   return r;
+}
+
+// Sets the entries of a sample record; in place, without allocating, when `r`
+// already has the layout.
+inline void setSampleRecord(Record& r, unsigned char* samples, unsigned long frames,
+                            unsigned long channels, AudioDataType type) {
+  if (r.size() == 4) {
+    auto p = boost::any_cast<unsigned char*>(&r[0]);
+    auto f = boost::any_cast<unsigned long>(&r[1]);
+    auto c = boost::any_cast<unsigned long>(&r[2]);
+    auto t = boost::any_cast<AudioDataType>(&r[3]);
+    if (p && f && c && t) {
+      *p = samples;
+      *f = frames;
+      *c = channels;
+      *t = type;
+      return;
+    }
+  }
+  r = makeSampleRecord(samples, frames, channels, type);
 }
 
 inline Record makeFrameRecord(FrameRecordView const& v) {

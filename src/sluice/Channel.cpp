@@ -102,6 +102,7 @@ struct ChannelImpl {
   }
 
   void reportPendingFailure() {
+    if (!queue.hasFailed()) return;
     std::optional<std::string> pending = queue.failure();
     if (!pending) return;
     reported = true;
@@ -186,6 +187,7 @@ struct ChannelImpl {
   std::unique_ptr<OwnedRecord> prepare(void* buffer) {
     if (!buffer) report("sluice null record:Unexpected");
     Record const& in = *static_cast<Record const*>(buffer);
+    RecordQueue::SpareScope spares(queue);
     std::unique_ptr<OwnedRecord> record;
     if (filters.empty()) {
       record = copyKnownRecord(in);
@@ -222,7 +224,10 @@ struct ChannelImpl {
     } catch (...) {
       // write reports what is wrong with the device
     }
-    if (!ready) return 0;
+    if (!ready) {
+      queue.handOverIfRoom();  // the host waits: what it wrote must not
+      return 0;
+    }
     return queue.space();
   }
 

@@ -27,6 +27,24 @@ constexpr int kWorkerSpins = 4096;
 // Records below this size are freed by the writing thread (see `finished_`).
 constexpr std::size_t kSmallRecordBytes = std::size_t(64) << 10;
 
+// A batch of small records is handed over once it holds this many records or
+// bytes (or a quarter of the byte cap, when that is less): the hand-over, not
+// the record, is what costs the two threads a lock and a cache line each.
+constexpr std::size_t kBatchRecords = 64;
+constexpr std::size_t kBatchBytes = std::size_t(32) << 10;
+
+// How long the worker, idle, leaves a batch that is being gathered before it
+// takes it: a host that stops writing for a while still has its records
+// written within this time.
+constexpr auto kGatherWait = std::chrono::milliseconds(2);
+
+// Finished records kept for reuse: as many as two batches.
+constexpr std::size_t kSpareRecords = 2 * kBatchRecords;
+
+thread_local RecordQueue* spareSource = nullptr;
+
+std::size_t batchCapOf(std::size_t byteCap) { return std::min(byteCap / 4, kBatchBytes); }
+
 inline void cpuRelax() {
 #if defined(__x86_64__) || defined(__i386__)
   _mm_pause();
@@ -38,10 +56,14 @@ inline void cpuRelax() {
 }  // namespace
 
 RecordQueue::RecordQueue(std::size_t capacity, WriteRecord write)
-    : capacity_(capacity), write_(std::move(write)), byteCap_(QUEUE_BYTE_CAP) {}
+    : capacity_(capacity),
+      write_(std::move(write)),
+      byteCap_(QUEUE_BYTE_CAP),
+      batchCap_(batchCapOf(QUEUE_BYTE_CAP)) {}
 
 void RecordQueue::limitBytes(std::size_t bytes) {
   byteCap_ = bytes == 0 ? QUEUE_BYTE_CAP : std::min(bytes, QUEUE_BYTE_CAP);
+  batchCap_ = batchCapOf(byteCap_);
 }
 
 RecordQueue::~RecordQueue() { stop(); }
@@ -53,6 +75,10 @@ void RecordQueue::start() {
 
 void RecordQueue::stop() {
   if (!worker_.joinable()) return;
+  {
+    std::lock_guard<std::mutex> gather(gatherMutex_);
+    handOver(true);  // after a failure: dropped, like the rest of the queue
+  }
   {
     std::lock_guard<std::mutex> lock(mutex_);
     stopping_ = true;
@@ -66,6 +92,7 @@ void RecordQueue::stop() {
   // Before the plug-ins that made them can go.
   finished_.clear();
   finishedOnWriter_.clear();
+  spares_.clear();
 }
 
 // Stores the queue's length and bytes for the readers that do not lock.
@@ -78,6 +105,13 @@ bool RecordQueue::full() const {
   return queue_.size() >= capacity_ || (!queue_.empty() && queuedBytes_ >= byteCap_);
 }
 
+// Room for a hand-over of `bytes`: what is queued and what the writer gathers
+// meanwhile stay within the byte cap together.
+bool RecordQueue::hasRoomFor(std::size_t bytes) const {
+  return queue_.empty() ||
+         (queue_.size() < capacity_ && queuedBytes_ + bytes + batchCap_ <= byteCap_);
+}
+
 void RecordQueue::spinForWork() const {
   for (int i = 0; i < kWorkerSpins; ++i) {
     if (queuedCount_.load(std::memory_order_acquire) != 0 ||
@@ -88,29 +122,49 @@ void RecordQueue::spinForWork() const {
 }
 
 // Returns with a record queued, or false when stopping with none left. An idle
-// worker watches the queue a moment before it sleeps.
+// worker watches the queue a moment before it sleeps; while the writer gathers
+// records it sleeps a moment only, and then takes them.
 bool RecordQueue::waitForWork(std::unique_lock<std::mutex>& lock) {
   if (queue_.empty() && !stopping_) {
     lock.unlock();
     spinForWork();
     lock.lock();
   }
-  workerWaits_ = true;
-  workQueued_.wait(lock, [&] { return !queue_.empty() || stopping_; });
-  workerWaits_ = false;
+  auto const hasWork = [&] { return !queue_.empty() || stopping_; };
+  while (!hasWork()) {
+    idle_.store(true);
+    workerWaits_ = true;
+    if (gathered_.load() == 0) {
+      workQueued_.wait(lock, hasWork);
+    } else if (!workQueued_.wait_for(lock, kGatherWait, hasWork)) {
+      workerWaits_ = false;
+      lock.unlock();
+      takeGathered();
+      lock.lock();
+    }
+    workerWaits_ = false;
+  }
+  idle_.store(false, std::memory_order_relaxed);
   return !queue_.empty();
 }
 
-std::unique_ptr<OwnedRecord> RecordQueue::popFront() {
-  std::unique_ptr<OwnedRecord> record = std::move(queue_.front());
+// On the worker, without `mutex_`: the writer's batch, unless the writer is
+// handing it over itself.
+void RecordQueue::takeGathered() {
+  std::unique_lock<std::mutex> gather(gatherMutex_, std::try_to_lock);
+  if (gather.owns_lock()) handOver(false, false);
+}
+
+RecordQueue::Batch RecordQueue::popFront() {
+  Batch batch = std::move(queue_.front());
   queue_.pop_front();
-  queuedBytes_ -= record->bytes();
+  queuedBytes_ -= batch.bytes;
   publishLength();
   // A waiting writer wakes once the queue is down to half, and then fills it
   // in one go rather than one wake-up per record.
   if (writersWaiting_ && (queue_.size() <= capacity_ / 2 || queuedBytes_ <= byteCap_ / 2))
     roomMade_.notify_all();
-  return record;
+  return batch;
 }
 
 // Under the lock. Without memory to keep it, the record is freed here.
@@ -125,17 +179,22 @@ void RecordQueue::keepFinished(std::unique_ptr<OwnedRecord> record) {
 void RecordQueue::workerLoop() {
   std::unique_lock<std::mutex> lock(mutex_);
   while (waitForWork(lock)) {
-    std::unique_ptr<OwnedRecord> record = popFront();
+    Batch batch = popFront();
     // After a failure the rest of the queue is dropped, not written: records
     // written after a lost one would corrupt the stream.
-    bool const drop = failure_.has_value();
+    bool drop = failure_.has_value();
     lock.unlock();
     std::optional<std::string> writeFailure;
-    if (!drop) writeFailure = write_(*record);
-    bool const small = record->bytes() < kSmallRecordBytes;
-    if (!small) record.reset();
+    for (auto& record : batch.records) {
+      if (!drop) {
+        writeFailure = write_(*record);
+        drop = writeFailure.has_value();
+      }
+      if (record->bytes() >= kSmallRecordBytes) record.reset();
+    }
     lock.lock();
-    if (small) keepFinished(std::move(record));
+    for (auto& record : batch.records)
+      if (record) keepFinished(std::move(record));
     if (writeFailure && !failure_) {
       failure_ = std::move(writeFailure);
       failed_.store(true, std::memory_order_release);
@@ -144,24 +203,91 @@ void RecordQueue::workerLoop() {
   }
 }
 
+bool RecordQueue::handOver(bool wait, bool onWriter) {
+  if (gathering_.records.empty()) return !hasFailed();
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (onWriter) finishedOnWriter_.swap(finished_);
+  if (wait) {
+    ++writersWaiting_;
+    roomMade_.wait(lock, [&] { return failure_ || hasRoomFor(gathering_.bytes); });
+    --writersWaiting_;
+  }
+  bool const failed = failure_.has_value();
+  bool const queued = !failed && hasRoomFor(gathering_.bytes);
+  if (queued) {
+    queuedBytes_ += gathering_.bytes;
+    queue_.push_back(std::move(gathering_));
+    publishLength();
+    if (workerWaits_) workQueued_.notify_one();
+  }
+  lock.unlock();
+  if (onWriter) keepSpares();
+  if (failed || queued) {
+    gathering_.records.clear();
+    gathering_.bytes = 0;
+    gathered_.store(0, std::memory_order_relaxed);
+  }
+  return queued;
+}
+
 bool RecordQueue::push(std::unique_ptr<OwnedRecord> record) {
   std::size_t const bytes = record->bytes();
-  std::unique_lock<std::mutex> lock(mutex_);
-  finishedOnWriter_.swap(finished_);
-  ++writersWaiting_;
-  roomMade_.wait(lock, [&] {
-    return failure_ || queue_.empty() ||
-           (queue_.size() < capacity_ && queuedBytes_ + bytes <= byteCap_);
-  });
-  --writersWaiting_;
-  if (failure_) return false;
-  queuedBytes_ += bytes;
-  queue_.push_back(std::move(record));
-  publishLength();
-  if (workerWaits_) workQueued_.notify_one();
-  lock.unlock();
+  std::lock_guard<std::mutex> gather(gatherMutex_);
+  bool const small = bytes < kSmallRecordBytes && bytes <= batchCap_;
+  // A record that does not fit goes after the batch gathered before it.
+  if (!gathering_.records.empty() &&
+      (!small || gathering_.bytes + bytes > batchCap_ ||
+       gathering_.records.size() >= kBatchRecords) &&
+      !handOver(true))
+    return false;
+  if (hasFailed()) return false;
+  if (gathering_.records.capacity() == 0) gathering_.records.reserve(small ? kBatchRecords : 1);
+  gathering_.records.push_back(std::move(record));
+  gathering_.bytes += bytes;
+  if (small && gathering_.records.size() < kBatchRecords && gathering_.bytes < batchCap_) {
+    gathered_.store(gathering_.records.size());
+    if (!idle_.load()) return true;
+  }
+  return handOver(true);
+}
+
+// Keeps what the writing thread took from `finished_` for reuse, as far as
+// there is room, and frees the rest.
+void RecordQueue::keepSpares() {
+  for (auto& record : finishedOnWriter_) {
+    if (spares_.size() >= kSpareRecords) break;
+    if (!record->planes.empty()) continue;
+    if (spares_.capacity() == 0) {
+      try {
+        spares_.reserve(kSpareRecords);
+      } catch (std::bad_alloc const&) {
+        break;
+      }
+    }
+    spares_.push_back(std::move(record));
+  }
   finishedOnWriter_.clear();
-  return true;
+}
+
+std::unique_ptr<OwnedRecord> RecordQueue::takeSpare(std::size_t bytes) {
+  if (spares_.empty()) return nullptr;
+  std::unique_ptr<OwnedRecord> record = std::move(spares_.back());
+  spares_.pop_back();
+  if (record->storage.size() != bytes) {
+    record->storage = Bytes();
+    record->storage = Bytes(bytes);
+  }
+  return record;
+}
+
+RecordQueue::SpareScope::SpareScope(RecordQueue& queue) : previous_(spareSource) {
+  spareSource = &queue;
+}
+RecordQueue::SpareScope::~SpareScope() { spareSource = previous_; }
+
+void RecordQueue::handOverIfRoom() {
+  std::unique_lock<std::mutex> gather(gatherMutex_, std::try_to_lock);
+  if (gather.owns_lock()) handOver(false, false);
 }
 
 unsigned long RecordQueue::space() {
@@ -196,4 +322,13 @@ std::optional<std::string> RecordQueue::takeFailure() {
 }
 
 }  // namespace detail
+
+std::unique_ptr<OwnedRecord> spareRecord(std::size_t bytes) {
+  if (detail::spareSource)
+    if (auto record = detail::spareSource->takeSpare(bytes)) return record;
+  auto record = std::make_unique<OwnedRecord>();
+  record->storage = Bytes(bytes);
+  return record;
+}
+
 }  // namespace sluice

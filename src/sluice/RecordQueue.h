@@ -1,6 +1,7 @@
 // A channel's output queue: a bounded queue of records that one worker thread
 // hands, in order, to a write callback, keeping the first failure for the
-// writing thread to report.
+// writing thread to report. Small records are gathered on the writing thread
+// and handed over in batches, one hand-over per batch.
 #pragma once
 
 #include <atomic>
@@ -26,8 +27,9 @@ class RecordQueue {
   // or nothing when the record was written. Must not throw.
   using WriteRecord = std::function<std::optional<std::string>(OwnedRecord&)>;
 
-  // Takes at most `capacity` records and, unless it is empty, no more bytes
-  // than its byte cap.
+  // Takes at most `capacity` hand-overs (a large record or a batch of small
+  // ones) and, unless it is empty, no more bytes than its byte cap, the batch
+  // being gathered included.
   RecordQueue(std::size_t capacity, WriteRecord write);
   ~RecordQueue();  // stop()
   RecordQueue(RecordQueue const&) = delete;
@@ -38,13 +40,38 @@ class RecordQueue {
   void limitBytes(std::size_t bytes);
   // Starts the worker unless it runs; throws std::system_error when it cannot.
   void start();
-  // Waits until every queued record has been written (or dropped after a
-  // failure), ends the worker and frees the records it finished.
+  // Hands over the batch being gathered, waits until every queued record has
+  // been written (or dropped after a failure), ends the worker and frees the
+  // records it finished.
   void stop();
 
-  // Waits for room, then queues `record` for the worker. Returns false, without
-  // queuing it, when a worker failure is pending.
+  // Queues `record` for the worker after those pushed before it. A small record
+  // joins the batch being gathered, which is handed over once it is full or
+  // when the worker sleeps with nothing to do; a batch left waiting is taken by
+  // the worker itself once it has been idle a moment. Waits for room.
+  // Returns false, without queuing it, when a worker failure is pending.
   bool push(std::unique_ptr<OwnedRecord> record);
+
+  // Hands over the batch being gathered when the queue has room now, without
+  // waiting: for a host told to wait, so that what it wrote moves on.
+  void handOverIfRoom();
+
+  // On the writing thread: a record the device has finished with, its storage
+  // made `bytes` long, or null when there is none.
+  std::unique_ptr<OwnedRecord> takeSpare(std::size_t bytes);
+
+  // Makes spareRecord, on this thread, take from `queue`'s finished records
+  // while it lives: around the filters of one write.
+  class SpareScope {
+   public:
+    explicit SpareScope(RecordQueue& queue);
+    ~SpareScope();
+    SpareScope(SpareScope const&) = delete;
+    SpareScope& operator=(SpareScope const&) = delete;
+
+   private:
+    RecordQueue* previous_;
+  };
 
   // How many more records push takes now without waiting, once the device is
   // ready; a full queue waits a moment for the worker first. Never 0 while a
@@ -60,13 +87,27 @@ class RecordQueue {
   std::optional<std::string> takeFailure();
 
  private:
+  // Records handed over at once, with their bytes.
+  struct Batch {
+    std::vector<std::unique_ptr<OwnedRecord>> records;
+    std::size_t bytes = 0;
+  };
+
   void workerLoop();
   void spinForWork() const;
   bool waitForWork(std::unique_lock<std::mutex>& lock);
-  std::unique_ptr<OwnedRecord> popFront();
+  void takeGathered();
+  Batch popFront();
   void keepFinished(std::unique_ptr<OwnedRecord> record);
+  void keepSpares();
   void publishLength();
   bool full() const;
+  bool hasRoomFor(std::size_t bytes) const;
+  // Queues the gathered batch; with `wait`, waits for room first. Returns false
+  // when a failure is pending (the batch is then dropped) or, without `wait`,
+  // when there is no room. Under `gatherMutex_`; `onWriter`: called by the
+  // writing thread, which then frees the records the worker finished.
+  bool handOver(bool wait, bool onWriter = true);
 
   std::size_t const capacity_;
 
@@ -76,7 +117,7 @@ class RecordQueue {
   std::condition_variable workQueued_, roomMade_;
   bool workerWaits_ = false;
   int writersWaiting_ = 0;  // a writing thread and a thread polling for space may both wait
-  std::deque<std::unique_ptr<OwnedRecord>> queue_;
+  std::deque<Batch> queue_;
   std::size_t queuedBytes_ = 0;
   bool stopping_ = false;
   // Mirrors of the queue's length and bytes, of `stopping_` and of `failure_`,
@@ -88,6 +129,13 @@ class RecordQueue {
   std::atomic<std::size_t> queuedBytesSeen_{0};
   std::atomic<bool> stopRequested_{false};
   std::atomic<bool> failed_{false};
+  // Set by the worker before it sleeps with nothing queued or gathered: a
+  // writer seeing it hands its batch over at once. `gathered_` mirrors how many
+  // records the writer gathers; the worker looks at it only when idle. Each
+  // side stores its own flag, then reads the other's (sequentially
+  // consistent), so that a batch is never left behind a sleeping worker.
+  std::atomic<bool> idle_{true};
+  std::atomic<std::size_t> gathered_{0};
   // Small records the device is done with go back to the writing thread to be
   // freed there: freed on the worker, they would make the allocator's lock
   // bounce between the threads at every record, and the writing thread's next
@@ -101,7 +149,18 @@ class RecordQueue {
   // Last: the hand-over of small records is sensitive to where the shared
   // state above falls on cache lines, and this member before it moves it.
   WriteRecord const write_;
-  std::size_t byteCap_;  // set while the worker is stopped
+  std::size_t byteCap_;   // set while the worker is stopped
+  std::size_t batchCap_;  // bytes a batch gathers at most, part of `byteCap_`
+
+  // The batch being gathered, on the writing thread only; the lock is for a
+  // thread polling for space beside the writing one, and is never contended by
+  // the worker.
+  std::mutex gatherMutex_;
+  Batch gathering_;
+  // Finished records kept for the filters to fill again, on the writing thread
+  // only: a record's entries and storage are then not allocated again at every
+  // write. Freed at stop, before the plug-ins whose code their entries hold.
+  std::vector<std::unique_ptr<OwnedRecord>> spares_;
 };
 
 }  // namespace detail

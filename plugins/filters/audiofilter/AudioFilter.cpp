@@ -55,10 +55,9 @@ std::unique_ptr<OwnedRecord> AudioFilter::process(Record const& in) {
   std::size_t const samples = std::size_t(view.frames) * view.channels;
   if (samples != 0 && !view.samples) support::fail(kWhere, "Unexpected", "no sample data");
 
-  auto out = std::make_unique<OwnedRecord>();
-  out->storage = Bytes(samples * size);
+  std::unique_ptr<OwnedRecord> out = spareRecord(samples * size);
   if (samples) transpose(view.samples, out->storage.data(), view.frames, view.channels);
-  out->record = makeSampleRecord(out->storage.data(), view.frames, view.channels, output_);
+  setSampleRecord(out->record, out->storage.data(), view.frames, view.channels, output_);
   return out;
 }
 
