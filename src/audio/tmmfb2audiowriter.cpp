@@ -81,11 +81,15 @@ void tmmfb2audiowriter::open() {
   boost::any transformValue(ostra::i18n::to_ustring(CHOSEN_TRANSFORM_TYPE));
   openOptions[TRANSFORM_TYPE] = &transformValue;
 
-  // WAV and FLAC take the caller's type when it is one they store as it is;
-  // everything else takes the type the channel reported at initialisation.
+  // WAV and FLAC take the caller's type when it is one they store as it is, or
+  // the file's type when that is one: the filter then converts while it
+  // interleaves, under the same rules as the device, and the records are no
+  // larger than the file's samples. Everything else takes the type the channel
+  // reported at initialisation.
   boost::any outputTypeValue;
   if (isWavOrFlac(getFileName()) && namesItsOwnOutputType(inputDataType)) {
-    outputTypeValue = ostra::i18n::to_ustring(sluice::audioTypeName(inputDataType));
+    AudioDataType const output = namesItsOwnOutputType(fileDataType) ? fileDataType : inputDataType;
+    outputTypeValue = ostra::i18n::to_ustring(sluice::audioTypeName(output));
     openOptions[OUTPUT_DATA_TYPE] = &outputTypeValue;
   } else {
     PropertyMap::const_iterator reported = result->find(DATA_TYPE);
@@ -133,10 +137,13 @@ AudioDataType tmmfb2audiowriter::getInputDataType() { return inputDataType; }
 void tmmfb2audiowriter::writeAudio(unsigned char const* data, unsigned long const& numFrames,
                                    AudioDataType const& dataType) {
   // The samples travel by pointer: the stream is done with them when the write
-  // returns, so the record needs no copy.
-  sluice::Record record =
-      sluice::makeSampleRecord(const_cast<unsigned char*>(data), numFrames, numChannels, dataType);
-  std::vector<void*> buffers(1, &record);
+  // returns, so the record needs no copy. The record and the list holding it
+  // are the thread's, set again at each call rather than allocated.
+  thread_local sluice::Record record;
+  thread_local std::vector<void*> buffers;
+  sluice::setSampleRecord(record, const_cast<unsigned char*>(data), numFrames, numChannels,
+                          dataType);
+  buffers.assign(1, &record);
   writeDataToOutputStream(buffers);
 }
 
