@@ -326,6 +326,26 @@ void blockCase(Table& table) {
   std::remove(b.c_str());
 }
 
+// Small blocks beside a host calling libsndfile itself at the same block size:
+// the cost of a call, not of the samples.
+void smallBlockCase(Table& table, std::size_t block, double goal) {
+  std::string const label =
+      "write WAV int16 2 ch 60 s, " + std::to_string(block) + "-frame blocks vs libsndfile";
+  if (!selected(label)) return;
+  std::size_t const frames = 60 * kRate;
+  Signal s(block, 2, 10 * kRate);
+  std::string const a = scratch("ours-small.wav"), b = scratch("peer-small.wav");
+  Format const wav{"wav", AUDIO_INT16};
+  Timing t = timePair(
+      [&] { writeOurs(a, s, frames, wav); },
+      [&] { writeSndfile<double>(b, s, frames, SF_FORMAT_WAV | SF_FORMAT_PCM_16, -1); }, kReps);
+  char target[32];
+  std::snprintf(target, sizeof target, "ratio >= %.2f", goal);
+  table.add(speedRow(label, 60.0, "x realtime", t, target, goal));
+  std::remove(a.c_str());
+  std::remove(b.c_str());
+}
+
 // Peak resident memory of a fresh process writing `seconds` of audio, in MiB:
 // the child reports its own high-water mark (a parent's rusage would also count
 // what the parent had resident before the child's exec).
@@ -478,6 +498,9 @@ void audioCases(Table& table) {
             2, 0, -1, false, true, 0.95);
   readCase(table, "read WAV int16 8 ch 60 s vs sf_readf_double", {"wav", AUDIO_INT16}, 0.85);
   readCase(table, "read FLAC 16-bit 8 ch 60 s vs sf_readf_double", {"flac", AUDIO_INT16}, 0.85);
+  smallBlockCase(table, 64, 1.5);
+  smallBlockCase(table, 256, 1.5);
+  smallBlockCase(table, 4096, 1.5);
   blockCase(table);
   memoryCase(table);
   infoCases(table);
