@@ -126,6 +126,17 @@ bool exportsEntry(std::string const& path) {
   return false;
 }
 
+// Keeps an accepted plug-in's shared object loaded until the process ends:
+// loading it again for every channel ran the relocations and constructors of
+// the plug-in and of the libraries it needs each time, which cost as much as
+// writing a few seconds of audio. One reference per shared object.
+void keepLoaded(void* handle, std::shared_ptr<void> const& module) {
+  static std::mutex* const mutex = new std::mutex;  // never destroyed, like what it guards
+  static auto* const kept = new std::map<void*, std::shared_ptr<void>>;
+  std::lock_guard<std::mutex> lock(*mutex);
+  kept->emplace(handle, module);
+}
+
 detail::Plugin openFile(std::string const& path, sdk::Kind kind) {
   if (!exportsEntry(path))
     throw Exception("sluice: " + path +
@@ -145,6 +156,7 @@ detail::Plugin openFile(std::string const& path, sdk::Kind kind) {
                     " is not a sluice plug-in (no " SLUICE_PLUGIN_ENTRY_NAME ")");
   sdk::PluginDescriptor const* d = entry();
   accept(d, kind, path);
+  keepLoaded(handle, module);
   return {std::move(module), d, d->name ? d->name : path};
 }
 
