@@ -28,22 +28,24 @@ constexpr int kWorkerSpins = 4096;
 constexpr std::size_t kSmallRecordBytes = std::size_t(64) << 10;
 
 // A batch of small records is handed over once it holds this many records or
-// bytes (or a quarter of the byte cap, when that is less): the hand-over, not
-// the record, is what costs the two threads a lock and a cache line each.
-constexpr std::size_t kBatchRecords = 64;
-constexpr std::size_t kBatchBytes = std::size_t(32) << 10;
+// bytes (or half the byte cap, when that is less): the hand-over, not the
+// record, is what costs the two threads a lock, a cache line and often a
+// wake-up each.
+constexpr std::size_t kBatchRecords = 256;
+constexpr std::size_t kBatchBytes = std::size_t(64) << 10;
 
 // How long the worker, idle, leaves a batch that is being gathered before it
 // takes it: a host that stops writing for a while still has its records
 // written within this time.
 constexpr auto kGatherWait = std::chrono::milliseconds(2);
 
-// Finished records kept for reuse: as many as two batches.
+// Finished records kept for reuse: at most two batches' worth.
 constexpr std::size_t kSpareRecords = 2 * kBatchRecords;
+constexpr std::size_t kSpareBatches = 2;
 
 thread_local RecordQueue* spareSource = nullptr;
 
-std::size_t batchCapOf(std::size_t byteCap) { return std::min(byteCap / 4, kBatchBytes); }
+std::size_t batchCapOf(std::size_t byteCap) { return std::min(byteCap / 2, kBatchBytes); }
 
 inline void cpuRelax() {
 #if defined(__x86_64__) || defined(__i386__)
@@ -93,6 +95,7 @@ void RecordQueue::stop() {
   finished_.clear();
   finishedOnWriter_.clear();
   spares_.clear();
+  sparedBytes_ = 0;
 }
 
 // Stores the queue's length and bytes for the readers that do not lock.
@@ -218,6 +221,9 @@ bool RecordQueue::handOver(bool wait, bool onWriter) {
     queuedBytes_ += gathering_.bytes;
     queue_.push_back(std::move(gathering_));
     publishLength();
+    // The worker has work now: until it has done it, the writer gathers again
+    // rather than wake it at every record.
+    idle_.store(false, std::memory_order_relaxed);
     if (workerWaits_) workQueued_.notify_one();
   }
   lock.unlock();
@@ -256,7 +262,8 @@ bool RecordQueue::push(std::unique_ptr<OwnedRecord> record) {
 void RecordQueue::keepSpares() {
   for (auto& record : finishedOnWriter_) {
     if (spares_.size() >= kSpareRecords) break;
-    if (!record->planes.empty()) continue;
+    if (!record->planes.empty() || sparedBytes_ + record->bytes() > kSpareBatches * batchCap_)
+      continue;
     if (spares_.capacity() == 0) {
       try {
         spares_.reserve(kSpareRecords);
@@ -264,6 +271,7 @@ void RecordQueue::keepSpares() {
         break;
       }
     }
+    sparedBytes_ += record->bytes();
     spares_.push_back(std::move(record));
   }
   finishedOnWriter_.clear();
@@ -273,6 +281,7 @@ std::unique_ptr<OwnedRecord> RecordQueue::takeSpare(std::size_t bytes) {
   if (spares_.empty()) return nullptr;
   std::unique_ptr<OwnedRecord> record = std::move(spares_.back());
   spares_.pop_back();
+  sparedBytes_ -= record->bytes();
   if (record->storage.size() != bytes) {
     record->storage = Bytes();
     record->storage = Bytes(bytes);

@@ -129,13 +129,6 @@ class RecordQueue {
   std::atomic<std::size_t> queuedBytesSeen_{0};
   std::atomic<bool> stopRequested_{false};
   std::atomic<bool> failed_{false};
-  // Set by the worker before it sleeps with nothing queued or gathered: a
-  // writer seeing it hands its batch over at once. `gathered_` mirrors how many
-  // records the writer gathers; the worker looks at it only when idle. Each
-  // side stores its own flag, then reads the other's (sequentially
-  // consistent), so that a batch is never left behind a sleeping worker.
-  std::atomic<bool> idle_{true};
-  std::atomic<std::size_t> gathered_{0};
   // Small records the device is done with go back to the writing thread to be
   // freed there: freed on the worker, they would make the allocator's lock
   // bounce between the threads at every record, and the writing thread's next
@@ -152,15 +145,26 @@ class RecordQueue {
   std::size_t byteCap_;   // set while the worker is stopped
   std::size_t batchCap_;  // bytes a batch gathers at most, part of `byteCap_`
 
-  // The batch being gathered, on the writing thread only; the lock is for a
-  // thread polling for space beside the writing one, and is never contended by
-  // the worker.
-  std::mutex gatherMutex_;
+  // The batch being gathered, on the writing thread, on cache lines of their
+  // own: the worker touches them only when idle, so that the writer's stores
+  // never take a line from under it. The lock is for a thread polling for
+  // space beside the writing one and for an idle worker taking the batch.
+  alignas(64) std::mutex gatherMutex_;
   Batch gathering_;
+  // How many records the writer gathers; the worker looks at it only when idle.
+  std::atomic<std::size_t> gathered_{0};
   // Finished records kept for the filters to fill again, on the writing thread
   // only: a record's entries and storage are then not allocated again at every
   // write. Freed at stop, before the plug-ins whose code their entries hold.
   std::vector<std::unique_ptr<OwnedRecord>> spares_;
+  std::size_t sparedBytes_ = 0;
+  // Set by the worker before it sleeps with nothing queued, cleared as work is
+  // handed over: a writer seeing it set hands its batch over at once. The
+  // writer stores `gathered_` and then reads this, the worker stores this and
+  // then reads `gathered_` (both sequentially consistent), so that a batch is
+  // never left behind a sleeping worker. Read at every write, written once a
+  // batch: a line of its own.
+  alignas(64) std::atomic<bool> idle_{true};
 };
 
 }  // namespace detail
