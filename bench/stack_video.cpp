@@ -79,7 +79,7 @@ std::size_t coldFrameCount() {
 }
 
 void transposeCase(Table& table, Clip const& clip) {
-  char const* label = "video filter kernel: col-major uint8 RGB -> packed, 1920x1080";
+  char const* label = "video pack 1080p col-major uint8 RGB -> packed";
   if (!selected(label)) return;
   std::size_t const stride = sluice::dibStride(kW);
   std::vector<std::uint8_t> out(stride * kH, 0);
@@ -125,10 +125,10 @@ void transposeCase(Table& table, Clip const& clip) {
   double const a = m.ours * 1e3 / perRun, c = m.peer * 1e3 / perRun, b = t.peer * 1e3 / perRun;
   char target[64];
   std::snprintf(target, sizeof target, "<= 4x copy (%.2f)", c);
-  table.add({label + std::string(" vs a host loop"), "ms/f (cpu)", a, b, b / a, "ratio >= 1.00",
+  table.add({label + std::string(", vs host loop"), "ms/f (cpu)", a, b, b / a, "ratio >= 1.00",
              b / a >= 1.0});
   table.add(
-      {label + std::string(" vs a plain copy"), "ms/f (cpu)", a, c, c / a, target, a <= 4 * c});
+      {label + std::string(", vs frame copy"), "ms/f (cpu)", a, c, c / a, target, a <= 4 * c});
 }
 
 void writeOurs(std::string const& path, Clip const& clip, int frames, MMFileType type,
