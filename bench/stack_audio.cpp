@@ -500,7 +500,7 @@ void audioCases(Table& table) {
   readCase(table, "read FLAC 16-bit 8 ch 60 s vs sf_readf_double", {"flac", AUDIO_INT16}, 0.85);
   smallBlockCase(table, 64, 1.5);
   smallBlockCase(table, 256, 1.5);
-  smallBlockCase(table, 4096, 1.5);
+  smallBlockCase(table, 4096, 1.0);
   blockCase(table);
   memoryCase(table);
   infoCases(table);

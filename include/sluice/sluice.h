@@ -110,8 +110,9 @@ class SLUICE_API Channel {
     virtual ~IEventHandler();
   };
 
-  // Loads the device plug-in `name`. limit2 bounds the output queue, in records;
-  // 0 selects the service's default. limit1 is accepted and unused: reads are
+  // Loads the device plug-in `name`. limit2 bounds the output queue, in
+  // hand-overs to its worker (a record, or a batch of small records); 0 selects
+  // the service's default. limit1 is accepted and unused: reads are
   // synchronous and nothing is read ahead.
   // Keeps references to `converter` and `handler`. Throws sluice::Exception when
   // the plug-in cannot be loaded.
@@ -140,7 +141,7 @@ class SLUICE_API Channel {
   std::unique_ptr<detail::ChannelImpl> impl_;
 };
 
-// Default output queue capacity, in records, when a channel's limit is 0.
+// Default output queue capacity, in hand-overs, when a channel's limit is 0.
 constexpr unsigned long DEFAULT_QUEUE_RECORDS = 8;
 
 }  // namespace sluice

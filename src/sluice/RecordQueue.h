@@ -102,6 +102,7 @@ class RecordQueue {
   void keepSpares();
   void publishLength();
   bool full() const;
+  // Whether a hand-over of `bytes` fits the queue now.
   bool hasRoomFor(std::size_t bytes) const;
   // Queues the gathered batch; with `wait`, waits for room first. Returns false
   // when a failure is pending (the batch is then dropped) or, without `wait`,
