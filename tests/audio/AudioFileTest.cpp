@@ -309,9 +309,10 @@ void PrintTo(Road const& r, std::ostream* os) { *os << r.name; }
 
 class ThroughTheLibrary : public ::testing::TestWithParam<Road> {};
 
-// WAV and FLAC get a double, single, int16 or int32 input as it is, so that the
-// file holds it converted straight to the stored type: integers are shifted,
-// never rounded through doubles. Other inputs go through the type the device
+// WAV and FLAC get a double, single, int16 or int32 input as it is (or, when
+// the stored type is one of these, converted to it by the filter under the same
+// rules), so that the file holds it converted straight to the stored type:
+// integers are shifted, never rounded through doubles. Other inputs go through the type the device
 // names (as do other containers, whose round trips are above). The reader gives
 // the count asked, its natural block for 0, and starts again at frame 0 on a reset.
 TEST_P(ThroughTheLibrary, FileHoldsTheInputConvertedStraightToItsStoredType) {
@@ -349,7 +350,9 @@ INSTANTIATE_TEST_SUITE_P(
                       Road{"WavFromInt32", "a.wav", 8000, AUDIO_INT32, AUDIO_UNSPECIFIED},
                       Road{"FlacInt24FromInt32", "a.flac", 96000, AUDIO_INT32, AUDIO_INT24},
                       Road{"FlacFromUint8", "a.flac", 44100, AUDIO_UINT8, AUDIO_UNSPECIFIED},
-                      Road{"FlacFromDouble", "a.flac", 48000, AUDIO_DOUBLE, AUDIO_UNSPECIFIED}),
+                      Road{"FlacFromDouble", "a.flac", 48000, AUDIO_DOUBLE, AUDIO_UNSPECIFIED},
+                      Road{"WavInt16FromDouble", "a.wav", 48000, AUDIO_DOUBLE, AUDIO_INT16},
+                      Road{"FlacInt16FromSingle", "a.flac", 44100, AUDIO_SINGLE, AUDIO_INT16}),
     [](auto const& info) { return std::string(info.param.name); });
 
 TEST(ThroughTheLibrary, PlugInRefusalsReachTheHostAsTheCataloguesMessages) {
