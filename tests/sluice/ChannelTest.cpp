@@ -178,46 +178,52 @@ TEST_P(Queue, WritesEveryAcceptedRecordUnlessOneFails) {
 INSTANTIATE_TEST_SUITE_P(Ends, Queue,
                          ::testing::Values(Close, Destroy, FailThenWrite, FailThenClose));
 
-// Small records go to the worker in batches. Each record of a batch reaches the
-// device in order: those a batch gathered while the device was busy at close,
-// and, when the host stops writing, without another call. A failure within a
-// batch drops the records behind it and reaches the next write.
-enum BatchEnd { CloseAtOnce, StopWriting, FailWithin };
+// Small records go to the worker in batches: here a full batch queued and a
+// part batch gathered while the device is busy with the first record. Each
+// record reaches the device in order: at close, and, when the host stops
+// writing, without another call. A failure drops every record behind it, in
+// its own batch or a later one, and reaches the next write.
+enum BatchEnd { CloseAtOnce, StopWriting, FailWithin, FailFirst };
 class Batches : public Channel, public ::testing::WithParamInterface<BatchEnd> {};
 
 TEST_P(Batches, ReachTheDeviceInOrderUnlessOneFails) {
   BatchEnd const end = GetParam();
-  int const records = 21, failing = 10;
+  bool const fails = end >= FailWithin;
+  int const records = 300, failing = end == FailFirst ? 0 : 10;
   openWriter();
-  if (end == FailWithin)
-    scripted::fail("device.write", {Throw::Text, "scripted:WavSizeLimit", failing, 1});
+  if (fails) scripted::fail("device.write", {Throw::Text, "scripted:WavSizeLimit", failing, 1});
   scripted::holdWrites();
   write(0);
   scripted::waitForWrites(1);
   for (int i = 1; i < records; ++i) write(7 * i);  // gathered behind the busy device
+  if (fails) scripted::reportNoSpace(1 << 30);     // no room until the failure is pending
   std::thread release([end] {
     if (end == CloseAtOnce) std::this_thread::sleep_for(std::chrono::milliseconds(50));
     scripted::releaseWrites();
   });
-  if (end != CloseAtOnce) {
-    int const reached = end == FailWithin ? failing + 1 : records;
-    auto const deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (scripted::count("device.write") < reached && std::chrono::steady_clock::now() < deadline)
+  auto const deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  auto const waitUntil = [&](auto const& done) {
+    while (!done() && std::chrono::steady_clock::now() < deadline)
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    EXPECT_EQ(scripted::count("device.write"), reached);
+  };
+  if (end == StopWriting) waitUntil([&] { return scripted::count("device.write") >= records; });
+  if (fails) waitUntil([&] { return out()->getSpaceAvailable() != 0; });
+  if (end != CloseAtOnce) {
+    EXPECT_EQ(scripted::count("device.write"), fails ? failing + 1 : records);
   }
   char const* const failure = "scripted:WavSizeLimit";
-  EXPECT_EQ(testsupport::refusalOf([&] { end == FailWithin ? write() : void(); }),
-            end == FailWithin ? failure : "no failure");
-  channel->close();
+  EXPECT_EQ(testsupport::refusalOf([&] { fails ? write() : void(); }),
+            fails ? failure : "no failure");
+  EXPECT_EQ(testsupport::refusalOf([&] { channel->close(); }), "no failure");
   release.join();
-  EXPECT_EQ(errors, Texts(end == FailWithin, failure));
+  EXPECT_EQ(errors, Texts(fails, failure));
   auto const written = scripted::writtenRecords();
-  ASSERT_EQ(written.size(), std::size_t(end == FailWithin ? failing : records));
+  ASSERT_EQ(written.size(), std::size_t(fails ? failing : records));
   for (std::size_t i = 0; i < written.size(); ++i) EXPECT_EQ(written[i].bytes, block(7 * i));
 }
 
-INSTANTIATE_TEST_SUITE_P(Ends, Batches, ::testing::Values(CloseAtOnce, StopWriting, FailWithin));
+INSTANTIATE_TEST_SUITE_P(Ends, Batches,
+                         ::testing::Values(CloseAtOnce, StopWriting, FailWithin, FailFirst));
 
 // A device whose reads deliver a record of 2 frames, the end, then a record and
 // a failure: the sanitizer build finds the record should the service not free it.
