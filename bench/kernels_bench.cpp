@@ -15,9 +15,9 @@
 #include <string>
 #include <vector>
 
-#include "AudioKernels.h"
 #include "PlaneTranspose.h"
 #include "sluice/records.h"
+#include "AudioKernels.h"
 
 namespace {
 
@@ -98,10 +98,9 @@ void videoKernel(benchmark::State& state, std::size_t w, std::size_t h, int four
         sluice::kernels::packThree<T>(p2, p1, p0, w, h, out.data(), rows);
       } else if (fourCC == 2) {
         sluice::kernels::transposePlane<T, std::uint8_t>(p0, w, h, out.data(), 1,
-                                                         static_cast<std::ptrdiff_t>(w));
+                                                     static_cast<std::ptrdiff_t>(w));
       } else {
-        sluice::kernels::yuv422ToRgb<T, std::uint8_t>(p0, p1, p2, w, h, out.data(), 3, rows,
-                                                      offsets);
+        sluice::kernels::yuv422ToRgb<T, std::uint8_t>(p0, p1, p2, w, h, out.data(), 3, rows, offsets);
       }
       benchmark::DoNotOptimize(out.data());
       benchmark::ClobberMemory();
@@ -116,13 +115,11 @@ void videoKernel(benchmark::State& state, std::size_t w, std::size_t h, int four
       if (fourCC == 1) {
         unsigned char const* in[3] = {p0, p1, p2};
         for (std::size_t k = 0; k < 3; ++k)
-          sluice::kernels::transposePlane<T, std::uint16_t>(in[k], w, h, out.data() + k * n, 1,
-                                                            rows);
+          sluice::kernels::transposePlane<T, std::uint16_t>(in[k], w, h, out.data() + k * n, 1, rows);
       } else if (fourCC == 2) {
         sluice::kernels::transposePlane<T, std::uint16_t>(p0, w, h, out.data(), 1, rows);
       } else {
-        sluice::kernels::yuv422ToRgb<T, std::uint16_t>(p0, p1, p2, w, h, out.data(), 1, rows,
-                                                       offsets);
+        sluice::kernels::yuv422ToRgb<T, std::uint16_t>(p0, p1, p2, w, h, out.data(), 1, rows, offsets);
       }
       benchmark::DoNotOptimize(out.data());
       benchmark::ClobberMemory();
@@ -142,9 +139,9 @@ void yuv420Kernel(benchmark::State& state, std::size_t w, std::size_t h) {
   std::size_t const cw = (w + 1) / 2, ch = (h + 1) / 2;
   std::vector<std::uint8_t> y(w * h), u(cw * ch), v(cw * ch);
   for (auto _ : state) {
-    sluice::kernels::rgbToYuv420<std::uint8_t>(planes[0].data(), planes[1].data(), planes[2].data(),
-                                               w, h, sluice::kernels::kFullRange, y.data(), w,
-                                               u.data(), v.data(), cw);
+    sluice::kernels::rgbToYuv420<std::uint8_t>(planes[0].data(), planes[1].data(), planes[2].data(), w,
+                                           h, sluice::kernels::kFullRange, y.data(), w, u.data(),
+                                           v.data(), cw);
     benchmark::DoNotOptimize(y.data());
     benchmark::ClobberMemory();
   }
