@@ -382,6 +382,40 @@ __attribute__((target("avx"))) inline void stereoDoubleToInt16Avx(unsigned char 
   }
 }
 
+// Eight channels of doubles into interleaved int16 frames: the shuffles of
+// interleaveWith's eight-channel path over the same codes.
+__attribute__((target("avx"))) inline void eightDoubleToInt16Avx(unsigned char const* src,
+                                                                 unsigned char* dst,
+                                                                 std::size_t frames) {
+  double const* in = reinterpret_cast<double const*>(src);
+  std::size_t f = 0;
+  for (; f + 8 <= frames; f += 8) {
+    __m128i r[8], t[8], u[8];
+    for (std::size_t c = 0; c < 8; ++c)
+      r[c] = _mm_packs_epi32(roundClippedInt16Avx(in + c * frames + f),
+                             roundClippedInt16Avx(in + c * frames + f + 4));
+    for (int k = 0; k < 4; ++k) {
+      t[2 * k] = _mm_unpacklo_epi16(r[2 * k], r[2 * k + 1]);
+      t[2 * k + 1] = _mm_unpackhi_epi16(r[2 * k], r[2 * k + 1]);
+    }
+    for (int k = 0; k < 2; ++k) {
+      u[4 * k] = _mm_unpacklo_epi32(t[4 * k], t[4 * k + 2]);
+      u[4 * k + 1] = _mm_unpackhi_epi32(t[4 * k], t[4 * k + 2]);
+      u[4 * k + 2] = _mm_unpacklo_epi32(t[4 * k + 1], t[4 * k + 3]);
+      u[4 * k + 3] = _mm_unpackhi_epi32(t[4 * k + 1], t[4 * k + 3]);
+    }
+    for (std::size_t k = 0; k < 4; ++k) {
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 16 * (f + 2 * k)),
+                       _mm_unpacklo_epi64(u[k], u[k + 4]));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 16 * (f + 2 * k + 1)),
+                       _mm_unpackhi_epi64(u[k], u[k + 4]));
+    }
+  }
+  for (; f < frames; ++f)
+    for (std::size_t c = 0; c < 8; ++c)
+      Convert<Double, Int16>::one(src + 8 * (c * frames + f), dst + 2 * (8 * f + c));
+}
+
 inline bool haveAvx() {
   static bool const have = __builtin_cpu_supports("avx");
   return have;
@@ -404,8 +438,8 @@ void transposeRun(unsigned char const* src, unsigned char* dst, std::size_t fram
   auto at = [&](std::size_t c, std::size_t f) { return src + (c * frames + f) * In::size; };
 #if defined(__GNUC__) && defined(__x86_64__)
   if constexpr (std::is_same<In, Double>::value && std::is_same<Out, Int16>::value)
-    if (channels == 2 && haveAvx()) {
-      stereoDoubleToInt16Avx(src, dst, frames);
+    if ((channels == 2 || channels == 8) && haveAvx()) {
+      (channels == 2 ? stereoDoubleToInt16Avx : eightDoubleToInt16Avx)(src, dst, frames);
       return;
     }
 #endif
