@@ -146,6 +146,8 @@ void VideoFilter::add(PropertyMap const& options) {
   else if (!frameLayoutFromName(expected->substr(bar + 1), one))
     fail("couldNotInitFile");
   if (three == FrameLayout::Gray8) fail("couldNotInitFile");  // one band cannot hold colour
+  for (FrameLayout decoded : {FrameLayout::RGB24, FrameLayout::RGB48, FrameLayout::Gray16})
+    if (three == decoded || one == decoded) fail("couldNotInitFile");
 
   bool wide = false, isSigned = false;
   if (auto type = stringOption(options, "OutputDataType")) {
@@ -189,6 +191,10 @@ std::unique_ptr<OwnedRecord> VideoFilter::process(Record const& in) {
     case FrameLayout::YUV420PEven:
       toYuv420(s, v.layout == FrameLayout::YUV420PEven, *out);
       break;
+    case FrameLayout::RGB24:
+    case FrameLayout::RGB48:
+    case FrameLayout::Gray16:
+      fail("couldNotWriteFrame");  // what reading devices deliver, refused at add
     case FrameLayout::Planar:
       if (wide_)
         toPlanar<std::uint16_t>(s, signed_ ? 0x8000 : 0, *out, v);
