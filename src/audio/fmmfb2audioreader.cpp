@@ -7,11 +7,11 @@
 #include <stdexcept>
 #include <vector>
 
-#include "audio/ReadingChannel.h"
 #include "channel/ChannelManager.h"
 #include "channel/ConvertFailures.h"
 #include "channel/EventHandler.h"
 #include "channel/OwnedResultMap.h"
+#include "channel/ReadingChannel.h"
 #include "hostlib/multimedia/datatypes.h"
 #include "ostra/filesystem.h"
 #include "sluice/records.h"
@@ -81,7 +81,8 @@ class DeliveredRecords {
 fmmfb2audioreader::fmmfb2audioreader(const std::u16string& fileName, const char* channelPluginName,
                                      const char* converterPluginName)
     : channelManager(nullptr), fileName(existingInputFile(fileName)), endOfAudio(false) {
-  channelManager = newReadingChannel(channelPluginName, converterPluginName);
+  channelManager =
+      newReadingChannel(channelPluginName, converterPluginName, new AudioEventHandler());
 }
 
 fmmfb2audioreader::~fmmfb2audioreader() { delete channelManager; }
