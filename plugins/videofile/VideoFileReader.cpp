@@ -122,6 +122,24 @@ std::string formatName(AVFormatContext const* f, std::string const& path) {
   return upper;
 }
 
+// Whether the GIF file at `path` has a global colour table whose entries all
+// have R = G = B.
+bool grayGifPalette(std::string const& path) {
+  unsigned char head[13 + 768];
+  int const fd = support::openRegularFile(path);
+  if (fd < 0) return false;
+  ssize_t const got = ::read(fd, head, sizeof head);
+  ::close(fd);
+  if (got < 13 || !(head[10] & 0x80)) return false;
+  std::size_t const entries = std::size_t(2) << (head[10] & 7);
+  if (std::size_t(got) < 13 + 3 * entries) return false;
+  for (std::size_t i = 0; i < entries; ++i) {
+    unsigned char const* rgb = head + 13 + 3 * i;
+    if (rgb[0] != rgb[1] || rgb[1] != rgb[2]) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 // FFmpeg's demuxer, decoder and scaler on one file, and what a full read of it
@@ -415,6 +433,8 @@ class VideoFileReader::Decoder {
       }
       depth = 8;
     }
+    // FFmpeg decodes GIF to BGRA: its global palette tells grey files apart.
+    if (codecId_ == AV_CODEC_ID_GIF) gray = grayGifPalette(path_);
     bool const deep = depth > 8;
     layout_ = gray ? (deep ? FrameLayout::Gray16 : FrameLayout::Gray8)
                    : (deep ? FrameLayout::RGB48 : FrameLayout::RGB24);
