@@ -564,10 +564,6 @@ void VideoFileReader::seek(unsigned long frame) {
   decoder_->seek(std::int64_t(frame));
 }
 
-void VideoFileReader::flush() {
-  if (decoder_) decoder_->rewind();
-}
-
 void VideoFileReader::close() { open_ = false; }
 
 void VideoFileReader::term() {

@@ -24,12 +24,12 @@ class VideoFileReader : public sdk::Device {
   // refused here; reports "Width", "Height", "FrameRate", "NumFrames", "Bands"
   // (doubles), "DataType", "Codec", "Format" and "ExpectedFrameType".
   void init(PropertyMap const& options, PropertyMap& result) override;
-  // Starts at frame 0; an empty map reopens the file of the last init.
+  // Starts at frame 0 (so flush, which drops what was decoded ahead, has
+  // nothing to do); an empty map reopens the file of the last init.
   void open(PropertyMap const& options) override;
   void read(unsigned long count, std::vector<void*>& out, unsigned long& countRead) override;
   // Exact: decodes from the key frame before `frame` and drops what precedes it.
   void seek(unsigned long frame) override;
-  void flush() override;
   void close() override;
   void term() override;
 
