@@ -211,6 +211,7 @@ class VideoFileReader::Decoder {
 
   // The next frame as a handed-over record; null at the end.
   Record* next() {
+    if (position_ >= frames_ && !damage_.empty()) fail("FileCorrupt", damage_);
     if (position_ >= frames_) return nullptr;
     if (!pending_ && !decode())
       fail("FileCorrupt", "the stream ends at frame " + std::to_string(position_) + " of " +
@@ -348,7 +349,8 @@ class VideoFileReader::Decoder {
       }
       av_packet_unref(packet.get());
     }
-    if (rc != AVERROR_EOF) failRead("counting frames", rc);
+    // Damage in the container: the frames before it are read, the next fails.
+    if (rc != AVERROR_EOF) damage_ = "counting frames: " + support::libavFailure(rc);
     std::sort(pts_.begin(), pts_.end());
     if (std::adjacent_find(pts_.begin(), pts_.end()) != pts_.end()) timed_ = false;
     if (!timed_) pts_.clear();
@@ -505,6 +507,7 @@ class VideoFileReader::Decoder {
   std::int64_t frames_ = 0;
   std::vector<std::int64_t> pts_;  // presentation times in order, when timed_
   bool timed_ = false;
+  std::string damage_;  // why the count stopped before the end of the file
   int width_ = 0, height_ = 0;
   double frameRate_ = 0;
   FrameLayout layout_ = FrameLayout::RGB24;
