@@ -82,7 +82,7 @@ __attribute__((target("ssse3"))) void unpackTiles(std::uint8_t const* in, std::s
                                                   std::size_t h, std::uint8_t* const planes[3],
                                                   std::size_t rows, std::size_t cols) {
   // Byte j of band k comes from byte 3j + k of the 48 bytes of a row: from the
-  // first, second or third 16 (-1 clears the lanes another part fills).
+  // first, second or third 16 (-1 clears the lanes another load fills).
   alignas(16) static const signed char masks[3][3][16] = {
       {{0, 3, 6, 9, 12, 15, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1},
        {-1, -1, -1, -1, -1, -1, 2, 5, 8, 11, 14, -1, -1, -1, -1, -1},
@@ -101,14 +101,15 @@ __attribute__((target("ssse3"))) void unpackTiles(std::uint8_t const* in, std::s
           __m128i band[3][16];
           for (std::size_t i = 0; i < 16; ++i) {
             auto const* p = reinterpret_cast<__m128i const*>(in + ((r0 + i) * w + c0) * 3);
-            __m128i const part[3] = {_mm_loadu_si128(p), _mm_loadu_si128(p + 1),
-                                     _mm_loadu_si128(p + 2)};
+            __m128i const thirds[3] = {_mm_loadu_si128(p), _mm_loadu_si128(p + 1),
+                                       _mm_loadu_si128(p + 2)};
             for (int k = 0; k < 3; ++k) {
               __m128i v = _mm_setzero_si128();
               for (int q = 0; q < 3; ++q)
                 v = _mm_or_si128(
-                    v, _mm_shuffle_epi8(
-                           part[q], _mm_load_si128(reinterpret_cast<__m128i const*>(masks[k][q]))));
+                    v,
+                    _mm_shuffle_epi8(
+                        thirds[q], _mm_load_si128(reinterpret_cast<__m128i const*>(masks[k][q]))));
               band[k][i] = v;
             }
           }
