@@ -170,8 +170,9 @@ void readBack(std::string const& file, char const* label, size_t w, size_t h, in
     seekExact =
         (sixteen ? reinterpret_cast<uint16_t const*>(data)[i] : data[i]) == frames[middle][i];
   reader.close();
-  std::string codec(reader.getCodec().begin(), reader.getCodec().end());
-  std::string format(reader.getFormat().begin(), reader.getFormat().end());
+  std::u16string const codecName = reader.getCodec(), formatName = reader.getFormat();
+  std::string const codec(codecName.begin(), codecName.end());
+  std::string const format(formatName.begin(), formatName.end());
   std::printf("%-13s %4zux%-4zu %2zu %-6s %5.1f %6lu %-12s %-5s %10.1f  %-13s %s\n", label, rw, rh,
               bands, sixteen ? "uint16" : "uint8", reader.getFrameRate(), reader.getNumFrames(),
               codec.c_str(), format.c_str(), frames.size() / seconds,

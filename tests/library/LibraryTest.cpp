@@ -489,7 +489,9 @@ scripted::ScriptedRecord frame(std::vector<const unsigned char*> planes, size_t 
   return {sluice::makeFrameRecord(view), std::nullopt};
 }
 
-const unsigned char kPlanes[6][2] = {{1, 2}, {3, 4}, {5, 6}, {7, 8}, {9, 10}, {11, 12}};
+// One element more than two columns of one row: a record that says it is three
+// wide is still read within bounds by the scripted filter.
+const unsigned char kPlanes[6][3] = {{1, 2}, {3, 4}, {5, 6}, {7, 8}, {9, 10}, {11, 12}};
 const std::vector<const unsigned char*> kFirst{kPlanes[0], kPlanes[1], kPlanes[2]};
 const std::vector<const unsigned char*> kSecond{kPlanes[3], kPlanes[4], kPlanes[5]};
 
