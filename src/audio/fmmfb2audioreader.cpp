@@ -9,6 +9,7 @@
 
 #include "channel/ChannelManager.h"
 #include "channel/ConvertFailures.h"
+#include "channel/DeliveredRecords.h"
 #include "channel/EventHandler.h"
 #include "channel/OwnedResultMap.h"
 #include "channel/ReadingChannel.h"
@@ -51,27 +52,6 @@ sluice::SampleRecordView takeEntries(SampleRecord const& record) {
   if (type && *type >= AUDIO_DOUBLE && *type <= AUDIO_UINT24) entries.type = *type;
   return entries;
 }
-
-// Owns the records of one read until each has been copied, so that every
-// record is freed whichever way readAudio ends.
-class DeliveredRecords {
- public:
-  DeliveredRecords() = default;
-  ~DeliveredRecords() {
-    for (void* record : records) sluice::releaseDeliveredRecord(record);
-  }
-  DeliveredRecords(DeliveredRecords const&) = delete;
-  DeliveredRecords& operator=(DeliveredRecords const&) = delete;
-
-  std::vector<void*>& list() { return records; }
-  void release(std::size_t index) {
-    sluice::releaseDeliveredRecord(records[index]);
-    records[index] = nullptr;
-  }
-
- private:
-  std::vector<void*> records;
-};
 
 // A read whose records cannot be gathered safely into one buffer.
 [[noreturn]] void refuseRead() { throw UnexpectedException(kReadMessage); }

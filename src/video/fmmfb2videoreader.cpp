@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "channel/ConvertFailures.h"
+#include "channel/DeliveredRecords.h"
 #include "channel/OwnedResultMap.h"
 #include "channel/PluginName.h"
 #include "channel/ReadingChannel.h"
@@ -46,21 +47,6 @@ unsigned long count(PropertyMap const& result, char const* key, double low, doub
   if (!(value >= low && value <= high) || value != std::floor(value)) refuseFacts();
   return static_cast<unsigned long>(value);
 }
-
-// Frees the records of one read whichever way readVideo ends.
-class DeliveredRecords {
- public:
-  DeliveredRecords() = default;
-  ~DeliveredRecords() {
-    for (void* record : records) sluice::releaseDeliveredRecord(record);
-  }
-  DeliveredRecords(DeliveredRecords const&) = delete;
-  DeliveredRecords& operator=(DeliveredRecords const&) = delete;
-  std::vector<void*>& list() { return records; }
-
- private:
-  std::vector<void*> records;
-};
 
 sluice::InputStream& inputOf(ChannelManager& manager) {
   sluice::InputStream* input = manager.getChannel()->getInputStream();
