@@ -1,6 +1,8 @@
 // The video cases: the planes-to-packed transpose the filter runs, and writing
 // Motion JPEG AVI and H.264 MP4 through the stack beside libavcodec fed frames
-// that the host packs and converts itself.
+// that the host packs and converts itself; reading them back through the stack
+// beside a host's own libavcodec loop, the unpacking kernel beside the packing
+// one, and an exact seek into a long GOP beside decoding one GOP.
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
@@ -14,6 +16,7 @@ extern "C" {
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <stdexcept>
 #include <string>
@@ -21,6 +24,8 @@ extern "C" {
 
 #include "Bench.h"
 #include "PlaneTranspose.h"
+#include "VideoKernels.h"
+#include "hostlib/multimedia/fmmfb2videoreader.h"
 #include "hostlib/multimedia/tmmfb2videowriter.h"
 #include "sluice/records.h"
 
@@ -237,6 +242,162 @@ void encodeCase(Table& table, Clip const& clip, char const* label, bool h264) {
   std::remove(b.c_str());
 }
 
+void unpackCase(Table& table, Clip const& clip) {
+  char const* label = "video filter kernel: packed RGB24 -> col-major uint8, 1920x1080";
+  if (!selected(label)) return;
+  std::vector<std::uint8_t> packed(kW * kH * 3), planes(kW * kH * 3);
+  packByHand(clip, 0, packed.data());
+  std::uint8_t* const out[3] = {planes.data(), planes.data() + kW * kH,
+                                planes.data() + 2 * kW * kH};
+  int frame = 0;
+  // What the filter runs for a reading device, beside the packing kernel.
+  auto ours = [&] {
+    for (int i = 0; i < 10; ++i) sluice::kernels::unpackPixels(packed.data(), kW, kH, 3, out);
+    sink = planes[5];
+  };
+  auto peer = [&] {
+    for (int i = 0; i < 10; ++i, ++frame)
+      sluice::kernels::packThree<std::uint8_t>(clip.plane(frame, 0), clip.plane(frame, 1),
+                                               clip.plane(frame, 2), kW, kH, packed.data(),
+                                               std::ptrdiff_t(kW * 3));
+    sink = packed[5];
+  };
+  Timing t = timePair(ours, peer, std::max(kReps, 9), nullptr, nullptr, threadCpu);
+  double const a = t.ours * 100, b = t.peer * 100;
+  table.add({label, "ms/f (cpu)", a, b, b / a, "ratio >= 0.80 (packing)", b / a >= 0.8});
+}
+
+// Every frame of `path` through the stack: device, filter, column-major buffers.
+long readOurs(std::string const& path) {
+  fmmfb2videoreader r(std::u16string(path.begin(), path.end()), "videofilereader", "passthrough",
+                      "videofilter");
+  r.open();
+  long n = 0;
+  for (unsigned char* data = nullptr; unsigned long got = r.readVideo(&data, 1); delete[] data) {
+    sink = data[7];
+    n += long(got);
+  }
+  r.close();
+  return n;
+}
+
+// A host's own loop: libavformat and libavcodec (threads as the device sets
+// them), sws_scale to RGB24, a plain transpose into column-major planes.
+struct PeerReader {
+  AVFormatContext* fmt = nullptr;
+  AVCodecContext* c = nullptr;
+  AVFrame* frame = av_frame_alloc();
+  AVPacket* pkt = av_packet_alloc();
+  SwsContext* sws = nullptr;
+  int stream = -1;
+  std::vector<std::uint8_t> rgb, planes;
+  explicit PeerReader(std::string const& path) {
+    if (avformat_open_input(&fmt, path.c_str(), nullptr, nullptr) < 0 ||
+        avformat_find_stream_info(fmt, nullptr) < 0)
+      throw std::runtime_error("open");
+    AVCodec const* codec = nullptr;
+    stream = av_find_best_stream(fmt, AVMEDIA_TYPE_VIDEO, -1, -1, &codec, 0);
+    c = avcodec_alloc_context3(codec);
+    avcodec_parameters_to_context(c, fmt->streams[stream]->codecpar);
+    c->thread_count = 0;
+    if (avcodec_open2(c, codec, nullptr) < 0) throw std::runtime_error("decoder");
+  }
+  ~PeerReader() {
+    sws_freeContext(sws);
+    av_packet_free(&pkt);
+    av_frame_free(&frame);
+    avcodec_free_context(&c);
+    avformat_close_input(&fmt);
+  }
+  // The next decoded frame in frame; false at the end.
+  bool decode() {
+    for (bool ended = false;;) {
+      if (avcodec_receive_frame(c, frame) == 0) return true;
+      if (ended) return false;
+      if (av_read_frame(fmt, pkt) < 0) {
+        avcodec_send_packet(c, nullptr);
+        ended = true;
+        continue;
+      }
+      if (pkt->stream_index == stream) avcodec_send_packet(c, pkt);
+      av_packet_unref(pkt);
+    }
+  }
+  void toPlanes() {
+    std::size_t const w = std::size_t(frame->width), h = std::size_t(frame->height);
+    sws = sws_getCachedContext(sws, frame->width, frame->height, AVPixelFormat(frame->format),
+                               frame->width, frame->height, AV_PIX_FMT_RGB24, SWS_BICUBIC, nullptr,
+                               nullptr, nullptr);
+    rgb.resize(w * h * 3);
+    planes.resize(w * h * 3);
+    std::uint8_t* dst[1] = {rgb.data()};
+    int const stride[1] = {int(w * 3)};
+    sws_scale(sws, frame->data, frame->linesize, 0, frame->height, dst, stride);
+    for (std::size_t y = 0; y < h; ++y)
+      for (std::size_t x = 0; x < w; ++x)
+        for (std::size_t b = 0; b < 3; ++b) planes[(b * w + x) * h + y] = rgb[(y * w + x) * 3 + b];
+    sink = planes[7];
+  }
+};
+
+long readPeer(std::string const& path) {
+  PeerReader p(path);
+  long n = 0;
+  for (; p.decode(); ++n) p.toPlanes();
+  return n;
+}
+
+void readCase(Table& table, Clip const& clip, char const* label, bool h264) {
+  if (!selected(label)) return;
+  std::string const path = scratch(h264 ? "read.mp4" : "read.avi");
+  writeOurs(path, clip, kFrames, h264 ? FILETYPE_MPEG4 : FILETYPE_AVI,
+            h264 ? "" : "MJPEG Compressor");
+  long got = 0;
+  Timing t = timePair([&] { got = readOurs(path); }, [&] { readPeer(path); }, kReps);
+  double const ours = double(got) / t.ours, peer = kFrames / t.peer;
+  table.add({label, "frames/s", ours, peer, ours / peer, "ratio >= 1.00", ours / peer >= 1.0});
+  std::remove(path.c_str());
+}
+
+// One minute of 1080p H.264 at 25 frames/s in GOPs of 250 frames: an exact seek
+// into the middle of a GOP and the frame read there, beside decoding one GOP
+// from its key frame.
+void seekCase(Table& table) {
+  char const* label = "seek 1080p H.264, GOP 250, 1 min: seek+read vs decode 1 GOP";
+  if (!selected(label)) return;
+  std::string const path = scratch("seek.mp4");
+  std::string const make =
+      "ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=s=1920x1080:r=25:d=60 "
+      "-c:v libx264 -preset veryfast -g 250 -keyint_min 250 "
+      "-sc_threshold 0 '" +
+      path + "'";
+  if (std::system(make.c_str()) != 0) throw std::runtime_error("ffmpeg could not make " + path);
+  fmmfb2videoreader r(std::u16string(path.begin(), path.end()), "videofilereader", "passthrough",
+                      "videofilter");
+  r.open();
+  int turn = 0;
+  auto ours = [&] {  // alternately frames 874 and 870, each a seek back into the GOP at 750
+    r.seekFrame(874ul - 4ul * (turn++ % 2));
+    unsigned char* data = nullptr;
+    if (r.readVideo(&data, 1) != 1) throw std::runtime_error("seek read nothing");
+    sink = data[7];
+    delete[] data;
+  };
+  PeerReader p(path);
+  AVStream const* st = p.fmt->streams[p.stream];
+  std::int64_t const key = av_rescale_q(30, AVRational{1, 1}, st->time_base);  // frame 750
+  auto peer = [&] {
+    av_seek_frame(p.fmt, p.stream, key, AVSEEK_FLAG_BACKWARD);
+    avcodec_flush_buffers(p.c);
+    for (int i = 0; i < 250 && p.decode(); ++i) sink = p.frame->data[0][7];
+  };
+  Timing t = timePair(ours, peer, std::max(kReps, 5));
+  table.add({label, "ms", t.ours * 1000, t.peer * 1000, t.peer / t.ours, "ratio >= 1.00",
+             t.ours <= t.peer});
+  r.close();
+  std::remove(path.c_str());
+}
+
 }  // namespace
 
 void videoCases(Table& table) {
@@ -246,6 +407,10 @@ void videoCases(Table& table) {
   transposeCase(table, clip);
   encodeCase(table, clip, "write MJPEG AVI 1920x1080 100 frames vs libavcodec", false);
   encodeCase(table, clip, "write H.264 MP4 1920x1080 100 frames vs libavcodec", true);
+  unpackCase(table, clip);
+  readCase(table, clip, "read MJPEG AVI 1920x1080 100 frames vs libavcodec", false);
+  readCase(table, clip, "read H.264 MP4 1920x1080 100 frames vs libavcodec", true);
+  seekCase(table);
 }
 
 }  // namespace bench

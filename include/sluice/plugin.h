@@ -59,6 +59,9 @@ class Device {
   virtual void read(unsigned long count, std::vector<void*>& out, unsigned long& countRead);
   // Input devices: drop read-ahead; the next open starts at frame 0.
   virtual void flush() {}
+  // Input devices: the next read starts at frame `frame`; past the last frame it
+  // delivers the end.
+  virtual void seek(unsigned long frame);
   // Completes the file; called once per open, also after a failure. Should it
   // fail, the channel is closed all the same: close is never called twice.
   virtual void close() = 0;
@@ -106,6 +109,7 @@ inline void Device::write(OwnedRecord&) { throw Failure("device cannot write", "
 inline void Device::read(unsigned long, std::vector<void*>&, unsigned long&) {
   throw Failure("device cannot read", "Unexpected");
 }
+inline void Device::seek(unsigned long) { throw Failure("device cannot seek", "SeekFailed"); }
 
 }  // namespace sdk
 

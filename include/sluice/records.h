@@ -88,6 +88,24 @@ struct OwnedRecord {
 // Throws std::bad_alloc.
 SLUICE_API std::unique_ptr<OwnedRecord> spareRecord(std::size_t bytes);
 
+// A record handed to a caller that owns its storage: the record with one more
+// entry at its end, a std::shared_ptr<OwnedRecord> holding the storage its
+// pointers refer to. Deleting the record frees it all. Input devices deliver
+// frames so, and an input stream hands its filters' records over so.
+typedef std::shared_ptr<OwnedRecord> RecordStorage;
+
+inline Record* handOver(std::unique_ptr<OwnedRecord> owned) {
+  auto record = std::make_unique<Record>(std::move(owned->record));
+  owned->record.clear();
+  record->emplace_back(RecordStorage(std::move(owned)));
+  return record.release();
+}
+
+// Whether the last entry of `r` is the storage a handed-over record carries.
+inline bool carriesStorage(Record const& r) {
+  return !r.empty() && boost::any_cast<RecordStorage>(&r.back()) != nullptr;
+}
+
 // Typed views of the two layouts. parse* returns false when the record does not
 // have the layout (entry count or held types), never throwing.
 struct SampleRecordView {
@@ -138,7 +156,7 @@ inline bool parseFrameEntries(Record const& r, FrameRecordView& v) {
 }  // namespace detail
 
 inline bool parseFrameRecord(Record const& r, FrameRecordView& v) {
-  return r.size() == 5 && detail::parseFrameEntries(r, v);
+  return r.size() - carriesStorage(r) == 5 && detail::parseFrameEntries(r, v);
 }
 
 // Builds a sample record over `samples` (not owned).
@@ -275,20 +293,36 @@ inline void releaseDeliveredRecord(void* address) noexcept {
 //   "Planar"         one plane per band (R, G, B or grey) of w x h elements of the
 //                    filter's "OutputDataType" ("invalid": uint8; int8, uint16, int16),
 //                    the bands one after another in the first plane.
-enum class FrameLayout { BGR24, BGR24BottomUp, Gray8, YUVJ420P, YUV420PEven, Planar };
+//   "RGB24", "RGB48" one packed plane, R G B, rows top-down, no padding; 48: each
+//                    band a little-endian 16-bit word (what a reading device decodes to);
+//   "Gray16"         one plane of w x h little-endian 16-bit words, rows top-down.
+enum class FrameLayout {
+  BGR24,
+  BGR24BottomUp,
+  Gray8,
+  YUVJ420P,
+  YUV420PEven,
+  Planar,
+  RGB24,
+  RGB48,
+  Gray16
+};
 
 namespace detail {
 struct LayoutName {
   char16_t const* name;
   FrameLayout layout;
 };
-inline LayoutName const (&layoutNames())[6] {
+inline LayoutName const (&layoutNames())[9] {
   static const LayoutName names[] = {{u"BGR24", FrameLayout::BGR24},
                                      {u"BGR24BottomUp", FrameLayout::BGR24BottomUp},
                                      {u"Gray8", FrameLayout::Gray8},
                                      {u"YUVJ420P", FrameLayout::YUVJ420P},
                                      {u"YUV420PEven", FrameLayout::YUV420PEven},
-                                     {u"Planar", FrameLayout::Planar}};
+                                     {u"Planar", FrameLayout::Planar},
+                                     {u"RGB24", FrameLayout::RGB24},
+                                     {u"RGB48", FrameLayout::RGB48},
+                                     {u"Gray16", FrameLayout::Gray16}};
   return names;
 }
 }  // namespace detail
@@ -330,7 +364,8 @@ inline Record makeConvertedFrameRecord(ConvertedFrameView const& v) {
 // False when `r` is not a converted frame record: entry count or held types, an
 // unknown layout or band count, no size, or a plane missing that the layout uses.
 inline bool parseConvertedFrameRecord(Record const& r, ConvertedFrameView& v) {
-  if (r.size() != 6 || !detail::parseFrameEntries(r, v) || v.planes.size() != 3) return false;
+  if (r.size() - carriesStorage(r) != 6 || !detail::parseFrameEntries(r, v) || v.planes.size() != 3)
+    return false;
   auto layout = boost::any_cast<std::u16string>(&r[5]);
   if (!layout || !frameLayoutFromName(*layout, v.layout)) return false;
   if (v.fourCC != hostlib::multimedia::FOURCC_MONO &&

@@ -94,6 +94,14 @@ class SLUICE_API InputStream : public Stream {
   virtual void read(unsigned long count, std::vector<void*>& buffers, unsigned long& countRead) = 0;
   // Drops what was read ahead; after the next open reading restarts at frame 0.
   virtual void flush() = 0;
+  // Loads filter plug-in `name` and appends it, between init and open as on an
+  // output stream: every record the device delivers then passes through the
+  // filters, in the order added, and the converter before the caller gets it,
+  // owning its storage (sluice::handOver in records.h).
+  virtual void addFilter(std::string const& name, PropertyMap const& options) = 0;
+  // The next read starts exactly at frame `frame` (0 is the first); past the last
+  // frame it delivers the end. A device that cannot seek reports a failure.
+  virtual void seek(unsigned long frame) = 0;
 };
 
 class SLUICE_API Channel {

@@ -83,6 +83,15 @@ bool yuv422ToRgb(VideoDataType type, unsigned char const* yIn, unsigned char con
                  std::size_t step, std::ptrdiff_t rowStride, std::ptrdiff_t const offset[3],
                  std::uint16_t mask = 0);
 
+// The inverse of the packing kernels, for reading devices: top-down rows of
+// `bands` (1 or 3) interleaved words a pixel, `w` pixels a row without padding
+// (RGB24, Gray8; RGB48, Gray16 as native-endian words), into column-major planes:
+// band k of pixel (r, c) goes to planes[k][c * h + r].
+void unpackPixels(std::uint8_t const* in, std::size_t w, std::size_t h, std::size_t bands,
+                  std::uint8_t* const planes[3]);
+void unpackPixels(std::uint16_t const* in, std::size_t w, std::size_t h, std::size_t bands,
+                  std::uint16_t* const planes[3]);
+
 // Replicates the last column and row of a w x h plane into a wider or taller one
 // of `cols` x `rows` (at most one more of each), as codecs that need even sizes
 // want.

@@ -151,6 +151,20 @@ class LibavSink : public FrameSink {
     bool const even = format_info_.layout == Layout::YUV420PEven;
     std::size_t const cols = even ? w + w % 2 : w, rows = even ? h + h % 2 : h;
     std::size_t const cw = (w + 1) / 2, ch = (h + 1) / 2;
+    if (full444_) {
+      // Each chroma sample of the 4:2:0 planes to its 2 x 2 block of pixels.
+      for (std::size_t r = 0; r < h; ++r) {
+        std::memcpy(frame_->data[0] + r * frame_->linesize[0], planes[0] + r * cols, w);
+        for (int k = 1; k < 3; ++k) {
+          std::uint8_t* to = frame_->data[k] + r * frame_->linesize[k];
+          unsigned char const* from = planes[k] + r / 2 * cw;
+          for (std::size_t c = 0; c < w; ++c) to[c] = from[c / 2];
+        }
+      }
+      frame_->pts = frames_++;
+      encode(frame_.get());
+      return;
+    }
     copyPlane(planes[0], cols, rows, frame_->data[0], frame_->linesize[0]);
     copyPlane(planes[1], cw, ch, frame_->data[1], frame_->linesize[1]);
     copyPlane(planes[2], cw, ch, frame_->data[2], frame_->linesize[2]);
@@ -192,15 +206,17 @@ class LibavSink : public FrameSink {
     if (!codec) fail("couldNotInitFile");
     encoder_.reset(avcodec_alloc_context3(codec));
     if (!encoder_) fail("couldNotInitFile");
-    std::size_t const w = h264 ? format.width + format.width % 2 : format.width;
-    std::size_t const h = h264 ? format.height + format.height % 2 : format.height;
+    // 4:2:0 H.264 crops only in steps of two pixels: a picture of odd size is
+    // coded 4:4:4 at its own size, so that every decoder gives it back so.
+    full444_ = h264 && (format.width % 2 || format.height % 2);
+    std::size_t const w = format.width, h = format.height;
     if (w > 65535 || h > 65535) fail("couldNotInitFile");
     AVCodecContext* c = encoder_.get();
     c->width = static_cast<int>(w);
     c->height = static_cast<int>(h);
     c->time_base = timeBase;
     c->framerate = rate;
-    c->pix_fmt = h264 ? AV_PIX_FMT_YUV420P : AV_PIX_FMT_YUVJ420P;
+    c->pix_fmt = full444_ ? AV_PIX_FMT_YUV444P : h264 ? AV_PIX_FMT_YUV420P : AV_PIX_FMT_YUVJ420P;
     c->color_range = h264 ? AVCOL_RANGE_MPEG : AVCOL_RANGE_JPEG;
     c->colorspace = AVCOL_SPC_SMPTE170M;
     c->thread_count = 0;
@@ -276,6 +292,7 @@ class LibavSink : public FrameSink {
   std::size_t frameBytes_ = 0;
   std::int64_t frames_ = 0;
   bool started_ = false;
+  bool full444_ = false;  // H.264 of odd size: 4:4:4 at the exact size
 };
 
 }  // namespace

@@ -3,7 +3,7 @@
 #include <boost/any.hpp>
 #include <memory>
 
-#include "audio/ReadingChannel.h"
+#include "channel/ReadingChannel.h"
 #include "errors/ErrorCatalogues.h"
 #include "ostra/i18n.h"
 #include "sluice/media.h"
@@ -23,10 +23,7 @@ namespace {
 template <typename T>
 T reported(PropertyMap const& result, char const* key,
            char const* missing = "AudioPropertyUnavailable") {
-  auto it = result.find(key);
-  T const* value = it == result.end() || !it->second
-                       ? nullptr
-                       : boost::any_cast<T>(static_cast<boost::any const*>(it->second));
+  T const* value = reportedValue<T>(result, key);
   if (!value) refuse(missing);
   return *value;
 }
@@ -43,7 +40,7 @@ fmmfb2audioinfo::fmmfb2audioinfo(const std::u16string& fileName, const char* cha
       bitRate(0) {
   std::u16string const name = existingInputFile(fileName);
   std::unique_ptr<ChannelManager> manager(
-      newReadingChannel(channelPluginName, converterPluginName));
+      newReadingChannel(channelPluginName, converterPluginName, new AudioEventHandler()));
   OwnedResultMap result;
   initReadingChannel(*manager, name, result);
   sampleRate = reported<double>(*result, "SampleRate");

@@ -7,11 +7,12 @@
 #include <stdexcept>
 #include <vector>
 
-#include "audio/ReadingChannel.h"
 #include "channel/ChannelManager.h"
 #include "channel/ConvertFailures.h"
+#include "channel/DeliveredRecords.h"
 #include "channel/EventHandler.h"
 #include "channel/OwnedResultMap.h"
+#include "channel/ReadingChannel.h"
 #include "hostlib/multimedia/datatypes.h"
 #include "ostra/filesystem.h"
 #include "sluice/records.h"
@@ -52,27 +53,6 @@ sluice::SampleRecordView takeEntries(SampleRecord const& record) {
   return entries;
 }
 
-// Owns the records of one read until each has been copied, so that every
-// record is freed whichever way readAudio ends.
-class DeliveredRecords {
- public:
-  DeliveredRecords() = default;
-  ~DeliveredRecords() {
-    for (void* record : records) sluice::releaseDeliveredRecord(record);
-  }
-  DeliveredRecords(DeliveredRecords const&) = delete;
-  DeliveredRecords& operator=(DeliveredRecords const&) = delete;
-
-  std::vector<void*>& list() { return records; }
-  void release(std::size_t index) {
-    sluice::releaseDeliveredRecord(records[index]);
-    records[index] = nullptr;
-  }
-
- private:
-  std::vector<void*> records;
-};
-
 // A read whose records cannot be gathered safely into one buffer.
 [[noreturn]] void refuseRead() { throw UnexpectedException(kReadMessage); }
 
@@ -81,7 +61,8 @@ class DeliveredRecords {
 fmmfb2audioreader::fmmfb2audioreader(const std::u16string& fileName, const char* channelPluginName,
                                      const char* converterPluginName)
     : channelManager(nullptr), fileName(existingInputFile(fileName)), endOfAudio(false) {
-  channelManager = newReadingChannel(channelPluginName, converterPluginName);
+  channelManager =
+      newReadingChannel(channelPluginName, converterPluginName, new AudioEventHandler());
 }
 
 fmmfb2audioreader::~fmmfb2audioreader() { delete channelManager; }

@@ -43,5 +43,13 @@ void VideoEventHandler::raiseError(std::string const& message) {
   throw VideoWriteException(message);
 }
 
+VideoReadEventHandler::~VideoReadEventHandler() = default;
+ErrorCatalogue const& VideoReadEventHandler::getErrorCatalogue() const {
+  return videoReadErrorCatalogue();
+}
+void VideoReadEventHandler::raiseError(std::string const& message) {
+  throw VideoReadException(message);
+}
+
 }  // namespace multimedia
 }  // namespace hostlib

@@ -1,6 +1,6 @@
 // The channel's callback object: turns an error reported by the channel service
 // into the library's exception, with the message from an error catalogue. The
-// two subclasses choose the catalogue and the exception class. A handler is owned
+// subclasses choose the catalogue and the exception class. A handler is owned
 // by the ChannelManager it is handed to.
 #pragma once
 
@@ -45,6 +45,15 @@ class VideoEventHandler : public EventHandler {
  public:
   VideoEventHandler() = default;
   ~VideoEventHandler() override;
+  ErrorCatalogue const& getErrorCatalogue() const override;
+  void raiseError(std::string const& message) override;
+};
+
+// Video reader: video-reading catalogue, VideoReadException.
+class VideoReadEventHandler : public EventHandler {
+ public:
+  VideoReadEventHandler() = default;
+  ~VideoReadEventHandler() override;
   ErrorCatalogue const& getErrorCatalogue() const override;
   void raiseError(std::string const& message) override;
 };

@@ -35,5 +35,14 @@ class OwnedResultMap {
   std::unique_ptr<PropertyMap> map;
 };
 
+// The value a device reported under `key` in a result map, or null when it is
+// missing or holds another type.
+template <typename T>
+T const* reportedValue(PropertyMap const& result, char const* key) {
+  auto it = result.find(key);
+  if (it == result.end() || !it->second) return nullptr;
+  return boost::any_cast<T>(static_cast<boost::any const*>(it->second));
+}
+
 }  // namespace multimedia
 }  // namespace hostlib

@@ -51,10 +51,21 @@ const ErrorCatalogue kVideoCatalogue = boost::assign::map_list_of<std::string, s
     ("invalidDimensionsMinMax", "On Windows, frame must be between 64 by 64 and 1088 by 1920 when writing MPEG4 files.")
     ("unexpectedError", "Unexpected error writing file.");
 
+const ErrorCatalogue kVideoReadCatalogue = boost::assign::map_list_of<std::string, std::string>
+    ("ReadFailed", "Unable to read the video file.")
+    ("FileCorrupt", "Unable to read the video file. The file appears to be corrupt.")
+    ("FileTypeNotSupported", "The specified video file type is not supported.")
+    ("CodecNotFound", "The codec required to read this video file is not available.")
+    ("NoVideo", "File does not contain any video.")
+    ("SeekFailed", "Could not seek to the requested frame.")
+    ("FilePermissionDenied", "Could not open the video file. Permission denied.")
+    ("Unexpected", "The video file could not be read due to an unexpected error.");
+
 }  // namespace
 
 ErrorCatalogue const& audioErrorCatalogue() { return kAudioCatalogue; }
 ErrorCatalogue const& videoErrorCatalogue() { return kVideoCatalogue; }
+ErrorCatalogue const& videoReadErrorCatalogue() { return kVideoReadCatalogue; }
 
 }  // namespace multimedia
 }  // namespace hostlib

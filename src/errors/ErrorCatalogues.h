@@ -1,4 +1,4 @@
-// The two fixed catalogues from error identifier to message. Built once at library
+// The three fixed catalogues from error identifier to message. Built once at library
 // load, read-only afterwards; reached through the event handlers.
 #pragma once
 
@@ -12,6 +12,7 @@ typedef std::map<std::string, std::string> ErrorCatalogue;
 
 ErrorCatalogue const& audioErrorCatalogue();
 ErrorCatalogue const& videoErrorCatalogue();
+ErrorCatalogue const& videoReadErrorCatalogue();
 
 }  // namespace multimedia
 }  // namespace hostlib

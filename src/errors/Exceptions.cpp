@@ -31,7 +31,8 @@ ConverterCreationFailedException::ConverterCreationFailedException()
 ConverterCreationFailedException::~ConverterCreationFailedException() = default;
 
 ChannelCreationFailedException::ChannelCreationFailedException()
-    : Exception("ChannelCreationFailed", "Could not create the channel to communicate with the file") {}
+    : Exception("ChannelCreationFailed",
+                "Could not create the channel to communicate with the file") {}
 ChannelCreationFailedException::~ChannelCreationFailedException() = default;
 
 VideoWriteException::VideoWriteException(std::string const& message)
@@ -41,6 +42,10 @@ VideoWriteException::~VideoWriteException() = default;
 AudioWriteException::AudioWriteException(std::string const& message)
     : Exception("AudioWrite", message) {}
 AudioWriteException::~AudioWriteException() = default;
+
+VideoReadException::VideoReadException(std::string const& message)
+    : Exception("VideoRead", message) {}
+VideoReadException::~VideoReadException() = default;
 
 }  // namespace multimedia
 }  // namespace hostlib

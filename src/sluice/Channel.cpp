@@ -45,6 +45,8 @@ class InputStreamImpl : public InputStream {
   unsigned long getSpaceAvailable() const override;
   void read(unsigned long count, std::vector<void*>& buffers, unsigned long& countRead) override;
   void flush() override;
+  void addFilter(std::string const& name, PropertyMap const& options) override;
+  void seek(unsigned long frame) override;
 
  private:
   ChannelImpl& c_;
@@ -247,8 +249,37 @@ struct ChannelImpl {
       freeRecords(records);
       report(*readFailure);
     }
+    if (!filters.empty()) filterRead(records);
     buffers.insert(buffers.end(), records.begin(), records.end());
     countRead = n;
+  }
+
+  // Passes each delivered record through the filters and the converter, and
+  // hands their records over in its place; on a failure none is kept.
+  void filterRead(std::vector<void*>& records) {
+    std::vector<void*> out;
+    try {
+      for (void*& delivered : records) {
+        std::unique_ptr<OwnedRecord> record;
+        for (auto& filter : filters) {
+          Record const& source = record ? record->record : *static_cast<Record*>(delivered);
+          std::unique_ptr<OwnedRecord> next;
+          run(filter.name, [&] { next = filter->process(source); });
+          if (!next) report(filter.name + ":Unexpected");
+          record = std::move(next);
+        }
+        releaseDeliveredRecord(delivered);
+        delivered = nullptr;
+        run(converter.name, [&] { record = converter->convert(std::move(record)); });
+        if (!record) report(converter.name + ":Unexpected");
+        out.push_back(handOver(std::move(record)));
+      }
+    } catch (...) {
+      freeRecords(out);
+      freeRecords(records);
+      throw;
+    }
+    records.swap(out);
   }
 };
 
@@ -265,6 +296,13 @@ void InputStreamImpl::read(unsigned long count, std::vector<void*>& buffers,
 }
 void InputStreamImpl::flush() {
   c_.run(c_.device.name, [&] { c_.device->flush(); });
+}
+void InputStreamImpl::addFilter(std::string const& name, PropertyMap const& options) {
+  c_.addFilter(name, options);
+}
+void InputStreamImpl::seek(unsigned long frame) {
+  if (!c_.open) c_.report("sluice seek before open:Unexpected");
+  c_.run(c_.device.name, [&] { c_.device->seek(frame); });
 }
 
 }  // namespace detail

@@ -1,4 +1,4 @@
-// Every text hosts match on: both error catalogues whole, and the identifier and
+// Every text hosts match on: the three error catalogues whole, and the identifier and
 // message of every exception class.
 #include <gtest/gtest.h>
 
@@ -10,8 +10,8 @@
 
 using namespace hostlib::multimedia;
 
-// "<where> <identifier> = <exact message>": the audio and the video catalogue in
-// their (sorted) order, then ("thrown") each exception class, in the order the
+// "<where> <identifier> = <exact message>": the audio, video and video-reading
+// catalogues in their (sorted) order, then ("thrown") each exception class, in the order the
 // test below lists them.
 static const char* const kTexts = R"(
 audio AudioPropertyUnavailable = Cannot determine one or more properties of the audio stream.
@@ -54,6 +54,14 @@ video kakaduError = Unexpected error from Kakadu library
 video openFailed = Could not open the video file for writing.
 video unexpectedError = Unexpected error writing file.
 video writeFailed = Could not write a video frame.
+read CodecNotFound = The codec required to read this video file is not available.
+read FileCorrupt = Unable to read the video file. The file appears to be corrupt.
+read FilePermissionDenied = Could not open the video file. Permission denied.
+read FileTypeNotSupported = The specified video file type is not supported.
+read NoVideo = File does not contain any video.
+read ReadFailed = Unable to read the video file.
+read SeekFailed = Could not seek to the requested frame.
+read Unexpected = The video file could not be read due to an unexpected error.
 thrown Id = Text
 thrown Unexpected = Boom
 thrown InputFileNotFound = Input File specified not found
@@ -62,19 +70,22 @@ thrown FilterCreationFailed = Unable to add filter to the output stream
 thrown ConverterCreationFailed = Unable to create the converter required to write data to the file
 thrown ChannelCreationFailed = Could not create the channel to communicate with the file
 thrown VideoWrite = Video text
-thrown AudioWrite = Audio text)";
+thrown AudioWrite = Audio text
+thrown VideoRead = Read text)";
 
 TEST(ErrorTexts, CataloguesAndExceptionsCarryExactlyTheseTexts) {
   std::string listed;
   for (auto const& [id, text] : audioErrorCatalogue()) listed += "\naudio " + id + " = " + text;
   for (auto const& [id, text] : videoErrorCatalogue()) listed += "\nvideo " + id + " = " + text;
+  for (auto const& [id, text] : videoReadErrorCatalogue()) listed += "\nread " + id + " = " + text;
   // Each class copied into a plain Exception, as the library rethrows a library
   // failure, and read as hosts may catch it: as a std::runtime_error.
   for (std::runtime_error const& caught : std::initializer_list<Exception>{
            Exception("Id", "Text"), UnexpectedException("Boom"), InputFileNotFoundException(),
            OutputFileLocationNotFoundException(), FilterCreationFailedException(),
            ConverterCreationFailedException(), ChannelCreationFailedException(),
-           VideoWriteException("Video text"), AudioWriteException("Audio text")})
+           VideoWriteException("Video text"), AudioWriteException("Audio text"),
+           VideoReadException("Read text")})
     listed += "\nthrown " + std::string(dynamic_cast<Exception const&>(caught).name()) + " = " +
               caught.what();
   EXPECT_EQ(kTexts, listed);

@@ -1,6 +1,6 @@
 // The library's classes against the scripted plug-ins: the event handlers,
 // plug-in loading and teardown, the conversion of each channel call's failures,
-// what the writers send, the MPEG-4 padding, and the reader's gathering of the
+// what the writers send, the MPEG-4 padding, and the readers' gathering of the
 // records of a read.
 #include <gtest/gtest.h>
 
@@ -16,6 +16,7 @@
 
 #include "channel/EventHandler.h"
 #include "hostlib/multimedia/fmmfb2audioreader.h"
+#include "hostlib/multimedia/fmmfb2videoreader.h"
 #include "hostlib/multimedia/tmmfb2audiowriter.h"
 #include "hostlib/multimedia/tmmfb2videowriter.h"
 #include "scripted/Scripted.h"
@@ -120,6 +121,8 @@ TEST(EventHandler, RaisesTheCatalogueMessageOfTheTextAfterTheLastColon) {
   EXPECT_EQ(video + "Could not write a video frame.",
             raised(VideoEventHandler(), "couldNotWriteFrame"));
   EXPECT_EQ(video + kFallback, raised(VideoEventHandler(), "writer:NoAudio"));
+  EXPECT_EQ("VideoReadException VideoRead: File does not contain any video.",
+            raised(VideoReadEventHandler(), "videofilereader:NoVideo"));
 }
 
 TEST(PluginLoading, TriesEachNameThenItsLastElement) {
@@ -456,6 +459,122 @@ INSTANTIATE_TEST_SUITE_P(
                       Padding{"WidthTimesHeightOverflows", FILETYPE_MPEG4, FOURCC_MONO, VIDEO_UINT8,
                               SIZE_MAX / 2, 3, "\1", "", "",
                               kRefused + "the frame size does not fit in memory"}),
+    [](auto const& info) { return info.param.label; });
+
+// ---- The video reader ------------------------------------------------------
+
+// What a reading device reports for 2 x 1 frames of three uint8 bands.
+std::map<std::string, boost::any> videoFacts() {
+  return {{"Width", 2.0},
+          {"Height", 1.0},
+          {"FrameRate", 25.0},
+          {"NumFrames", 4.0},
+          {"Bands", 3.0},
+          {"DataType", std::u16string(u"uint8")},
+          {"Codec", std::u16string(u"FFV1")},
+          {"Format", std::u16string(u"MKV")},
+          {"ExpectedFrameType", std::u16string(u"RGB24")}};
+}
+
+// A frame record over `planes` (not owned: they outlive the test's reads).
+scripted::ScriptedRecord frame(std::vector<const unsigned char*> planes, size_t width,
+                               VideoDataType type = VIDEO_UINT8,
+                               FourCCType fourCC = FOURCC_RGB_PLANAR) {
+  sluice::FrameRecordView view;
+  view.planes = std::move(planes);
+  view.width = width;
+  view.height = 1;
+  view.type = type;
+  view.fourCC = fourCC;
+  return {sluice::makeFrameRecord(view), std::nullopt};
+}
+
+// One element more than two columns of one row: a record that says it is three
+// wide is still read within bounds by the scripted filter.
+const unsigned char kPlanes[6][3] = {{1, 2}, {3, 4}, {5, 6}, {7, 8}, {9, 10}, {11, 12}};
+const std::vector<const unsigned char*> kFirst{kPlanes[0], kPlanes[1], kPlanes[2]};
+const std::vector<const unsigned char*> kSecond{kPlanes[3], kPlanes[4], kPlanes[5]};
+
+std::unique_ptr<fmmfb2videoreader> openVideoReader() {
+  scripted::setInitResult(videoFacts());
+  auto reader = std::make_unique<fmmfb2videoreader>(u16(kExisting), DEVICE, CONVERTER, FILTER);
+  reader->open();
+  return reader;
+}
+
+std::pair<unsigned long, Bytes> readFrames(fmmfb2videoreader& reader, unsigned long count) {
+  unsigned char* data = nullptr;
+  unsigned long frames = reader.readVideo(&data, count);
+  std::unique_ptr<unsigned char[]> owned(data);
+  return {frames, data ? Bytes(data, data + frames * 6) : Bytes()};
+}
+
+std::string ascii(std::u16string const& text) { return std::string(text.begin(), text.end()); }
+
+TEST(VideoReader, TakesTheDevicesFactsAndGathersFramesAsColumnMajorPlanes) {
+  auto reader = openVideoReader();
+  EXPECT_EQ("InputFrameType=RGB24 OutputFrameType=RawPlanarColumn",
+            listed(scripted::lastMap("filter.add")));
+  EXPECT_EQ("2 1 25 4 0.16 3 3 FFV1 MKV",
+            (std::ostringstream() << reader->getWidth() << " " << reader->getHeight() << " "
+                                  << reader->getFrameRate() << " " << reader->getNumFrames() << " "
+                                  << reader->getDuration() << " " << reader->getNumBands() << " "
+                                  << reader->getVideoDataType() << " " << ascii(reader->getCodec())
+                                  << " " << ascii(reader->getFormat()))
+                .str());
+  scripted::queueRead({{frame(kFirst, 2), frame(kSecond, 2)}, 2});
+  EXPECT_EQ(std::make_pair(2UL, Bytes{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}),
+            readFrames(*reader, 0));
+  EXPECT_EQ(std::make_pair(0UL, Bytes{}), readFrames(*reader, 5));
+  EXPECT_TRUE(reader->isEndOfVideo());
+  EXPECT_EQ((std::vector<unsigned long>{1, 5}), scripted::readCounts());
+  // A device that cannot seek: the video-reading catalogue's text, as a plain Exception.
+  EXPECT_EQ("Exception VideoRead: Could not seek to the requested frame.",
+            outcomeOf([&] { reader->seekFrame(1); }));
+}
+
+// Facts a device must not report, and records that do not fit the buffer the
+// facts size: refused, never written out of bounds.
+struct VideoRefusal {
+  char const* label;
+  std::string key;  // the fact replaced (empty: none)
+  boost::any value;
+  scripted::ReadStep step;
+};
+
+using VideoReaderRefusal = ::testing::TestWithParam<VideoRefusal>;
+
+TEST_P(VideoReaderRefusal, IsAnExceptionAndLeavesNoBuffer) {
+  auto facts = videoFacts();
+  if (!GetParam().key.empty()) facts[GetParam().key] = GetParam().value;
+  scripted::setInitResult(facts);
+  fmmfb2videoreader reader(u16(kExisting), DEVICE, CONVERTER, FILTER);
+  if (!GetParam().key.empty()) {
+    EXPECT_EQ("Exception VideoRead: The video file could not be read due to an unexpected error.",
+              outcomeOf([&] { reader.open(); }));
+    return;
+  }
+  reader.open();
+  scripted::queueRead(GetParam().step);
+  unsigned char* data = nullptr;
+  EXPECT_EQ(
+      "UnexpectedException Unexpected: Unexpected exception occurred when reading data from "
+      "the file",
+      outcomeOf([&] { reader.readVideo(&data, 2); }));
+  EXPECT_EQ(nullptr, data);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    FactsAndRecords, VideoReaderRefusal,
+    ::testing::Values(
+        VideoRefusal{"NoCodec", "Codec", boost::any(), {}},
+        VideoRefusal{"TwoBands", "Bands", 2.0, {}}, VideoRefusal{"ZeroWidth", "Width", 0.0, {}},
+        VideoRefusal{"FractionalFrames", "NumFrames", 1.5, {}},
+        VideoRefusal{"SignedType", "DataType", std::u16string(u"int16"), {}},
+        VideoRefusal{"WiderFrame", "", {}, {{frame(kFirst, 2), frame(kSecond, 3)}, 2}},
+        VideoRefusal{"OtherType", "", {}, {{frame(kFirst, 2, VIDEO_INT8)}, 1}},
+        VideoRefusal{"OneBand", "", {}, {{frame(kFirst, 2, VIDEO_UINT8, FOURCC_MONO)}, 1}},
+        VideoRefusal{"FewerRecordsThanFrames", "", {}, {{frame(kFirst, 2)}, 2}}),
     [](auto const& info) { return info.param.label; });
 
 }  // namespace

@@ -11,7 +11,7 @@ NS='hostlib::multimedia'
 EXCEPTION_CLASSES=(Exception UnexpectedException InputFileNotFoundException
   OutputFileLocationNotFoundException FilterCreationFailedException
   ConverterCreationFailedException ChannelCreationFailedException
-  VideoWriteException AudioWriteException)
+  VideoWriteException AudioWriteException VideoReadException)
 C_DATA_SYMBOLS=(libzelhostlibmultimedia_version libzelhostlibmultimedia_build_date)
 # File classes and the constants they must export at least; every other static
 # constant their header declares is required as well.
@@ -21,9 +21,11 @@ declare -A FILE_CLASS_CONSTANTS=(
   [tmmfb2videowriter]="FRAME_RATE FILENAME"
   [fmmfb2audioreader]="FILENAME OUTPUT_STREAM_LIMIT INPUT_STREAM_LIMIT"
   [fmmfb2audioinfo]=""
+  [fmmfb2videoreader]=""
 )
-INTERNAL_CLASSES=(ChannelManager EventHandler AudioEventHandler VideoEventHandler)
-INTERNAL_FUNCTIONS=(audioErrorCatalogue videoErrorCatalogue)
+INTERNAL_CLASSES=(ChannelManager EventHandler AudioEventHandler VideoEventHandler
+  VideoReadEventHandler)
+INTERNAL_FUNCTIONS=(audioErrorCatalogue videoErrorCatalogue videoReadErrorCatalogue)
 # ------------------------------------------------------------------------------
 
 if [ $# -ne 3 ]; then

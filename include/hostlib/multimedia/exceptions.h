@@ -70,6 +70,12 @@ class HOSTLIB_MM_API AudioWriteException : public Exception {
   virtual ~AudioWriteException();
 };
 
+class HOSTLIB_MM_API VideoReadException : public Exception {
+ public:
+  explicit VideoReadException(std::string const& message);
+  virtual ~VideoReadException();
+};
+
 }  // namespace multimedia
 }  // namespace hostlib
 

@@ -128,10 +128,61 @@ void toPlanar(Source const& s, Word mask, OwnedRecord& out, ConvertedFrameView& 
   for (std::size_t k = 0; k < bands; ++k) v.planes[k] = out.planes[0].data() + k * n * sizeof(Word);
 }
 
+// A decoded frame (RGB24, RGB48, Gray8 or Gray16, as a reading device delivers it)
+// into the writer's frame record: column-major planes R, G, B or grey.
+std::unique_ptr<OwnedRecord> unpack(Record const& in, FrameLayout expected) {
+  ConvertedFrameView v;
+  if (!parseConvertedFrameRecord(in, v) || v.layout != expected) fail("Unexpected");
+  bool const wide = v.layout == FrameLayout::RGB48 || v.layout == FrameLayout::Gray16;
+  bool const mono = v.layout == FrameLayout::Gray8 || v.layout == FrameLayout::Gray16;
+  std::size_t const bands = mono ? 1 : 3, word = wide ? 2 : 1;
+  std::size_t bytes;
+  if (v.type != (wide ? VIDEO_UINT16 : VIDEO_UINT8) ||
+      v.fourCC != (mono ? FOURCC_MONO : FOURCC_RGB_PLANAR) ||
+      !product(v.width, v.height, word, bytes))
+    fail("Unexpected");
+  auto out = std::make_unique<OwnedRecord>();
+  FrameRecordView f;
+  f.planes.assign(3, nullptr);
+  unsigned char* planes[3] = {nullptr, nullptr, nullptr};
+  for (std::size_t k = 0; k < bands; ++k) {
+    out->planes.emplace_back(bytes);
+    planes[k] = out->planes[k].data();
+    f.planes[k] = planes[k];
+  }
+  if (wide) {
+    std::uint16_t* p16[3] = {reinterpret_cast<std::uint16_t*>(planes[0]),
+                             reinterpret_cast<std::uint16_t*>(planes[1]),
+                             reinterpret_cast<std::uint16_t*>(planes[2])};
+    kernels::unpackPixels(reinterpret_cast<std::uint16_t const*>(v.planes[0]), v.width, v.height,
+                          bands, p16);
+  } else {
+    kernels::unpackPixels(v.planes[0], v.width, v.height, bands, planes);
+  }
+  f.width = v.width;
+  f.height = v.height;
+  f.type = v.type;
+  f.fourCC = v.fourCC;
+  out->record = makeFrameRecord(f);
+  return out;
+}
+
 }  // namespace
 
 void VideoFilter::add(PropertyMap const& options) {
-  if (auto input = stringOption(options, "InputFrameType"))
+  // On an input stream: the device's decoded layout into column-major planes.
+  FrameLayout decoded;
+  auto input = stringOption(options, "InputFrameType");
+  if (input && frameLayoutFromName(*input, decoded) &&
+      (decoded == FrameLayout::RGB24 || decoded == FrameLayout::RGB48 ||
+       decoded == FrameLayout::Gray8 || decoded == FrameLayout::Gray16)) {
+    auto output = stringOption(options, "OutputFrameType");
+    if (!output || *output != u"RawPlanarColumn") fail("Unexpected");
+    decoded_ = decoded;
+    reading_ = configured_ = true;
+    return;
+  }
+  if (input)
     if (!input->empty() && *input != u"RawPlanarColumn" && *input != u"YUV422PlanarColumn")
       fail("couldNotInitFile");
 
@@ -146,6 +197,8 @@ void VideoFilter::add(PropertyMap const& options) {
   else if (!frameLayoutFromName(expected->substr(bar + 1), one))
     fail("couldNotInitFile");
   if (three == FrameLayout::Gray8) fail("couldNotInitFile");  // one band cannot hold colour
+  for (FrameLayout decoded : {FrameLayout::RGB24, FrameLayout::RGB48, FrameLayout::Gray16})
+    if (three == decoded || one == decoded) fail("couldNotInitFile");
 
   bool wide = false, isSigned = false;
   if (auto type = stringOption(options, "OutputDataType")) {
@@ -155,6 +208,7 @@ void VideoFilter::add(PropertyMap const& options) {
       fail("couldNotInitFile");
     isSigned = *type == u"int8" || *type == u"int16";
   }
+  reading_ = false;
   threeBand_ = three;
   oneBand_ = one;
   wide_ = wide;
@@ -168,6 +222,7 @@ void VideoFilter::open(PropertyMap const&) {
 
 std::unique_ptr<OwnedRecord> VideoFilter::process(Record const& in) {
   if (!configured_) fail("couldNotWriteFrame");
+  if (reading_) return unpack(in, decoded_);
   Source const s = sourceOf(in);
   ConvertedFrameView v;
   v.planes.assign(3, nullptr);
@@ -189,6 +244,10 @@ std::unique_ptr<OwnedRecord> VideoFilter::process(Record const& in) {
     case FrameLayout::YUV420PEven:
       toYuv420(s, v.layout == FrameLayout::YUV420PEven, *out);
       break;
+    case FrameLayout::RGB24:
+    case FrameLayout::RGB48:
+    case FrameLayout::Gray16:
+      fail("couldNotWriteFrame");  // what reading devices deliver, refused at add
     case FrameLayout::Planar:
       if (wide_)
         toPlanar<std::uint16_t>(s, signed_ ? 0x8000 : 0, *out, v);

@@ -1,4 +1,4 @@
-#include "audio/ReadingChannel.h"
+#include "channel/ReadingChannel.h"
 
 #include <boost/any.hpp>
 
@@ -28,12 +28,12 @@ std::u16string existingInputFile(std::u16string const& fileName) {
   return bareName;
 }
 
-ChannelManager* newReadingChannel(char const* channelPluginName, char const* converterPluginName) {
+ChannelManager* newReadingChannel(char const* channelPluginName, char const* converterPluginName,
+                                  EventHandler* handler) {
   try {
-    std::unique_ptr<AudioEventHandler> handler(new AudioEventHandler());
     // The manager owns the handler from here on, also when it throws; both
     // stream limits are 0.
-    return new ChannelManager(converterPluginName, channelPluginName, 0, 0, handler.release());
+    return new ChannelManager(converterPluginName, channelPluginName, 0, 0, handler);
   } catch (Exception const& e) {
     throw Exception(e);
   }

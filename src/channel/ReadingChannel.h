@@ -1,5 +1,5 @@
-// What the audio reader and the audio info class share: the input file found
-// as named or as its last element, a channel manager for reading it, and the
+// What the readers and the audio info class share: the input file found as
+// named or as its last element, a channel manager for reading it, and the
 // initialisation of its channel.
 #pragma once
 
@@ -7,6 +7,7 @@
 #include <string>
 
 #include "channel/ChannelManager.h"
+#include "channel/EventHandler.h"
 #include "channel/OwnedResultMap.h"
 
 namespace hostlib {
@@ -17,9 +18,10 @@ namespace multimedia {
 // InputFileNotFoundException.
 std::u16string existingInputFile(std::u16string const& fileName);
 
-// A channel manager with an audio event handler for reading; a failure arrives
-// as a plain Exception copied from the manager's.
-ChannelManager* newReadingChannel(char const* channelPluginName, char const* converterPluginName);
+// A channel manager for reading with `handler`, which it owns from the call on;
+// a failure arrives as a plain Exception copied from the manager's.
+ChannelManager* newReadingChannel(char const* channelPluginName, char const* converterPluginName,
+                                  EventHandler* handler);
 
 // Channel::init with the one-entry map ("Filename") into `result`; failures
 // converted as every channel call of the reader.

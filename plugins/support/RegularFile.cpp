@@ -12,7 +12,7 @@ extern "C" {
 #include <cerrno>
 
 namespace sluice {
-namespace audiofile {
+namespace support {
 
 namespace {
 
@@ -82,5 +82,5 @@ int LibavInput::open(std::string const& path) {
   return avformat_open_input(&format_, path.c_str(), nullptr, nullptr);
 }
 
-}  // namespace audiofile
+}  // namespace support
 }  // namespace sluice
