@@ -42,6 +42,8 @@ constexpr auto kGatherWait = std::chrono::milliseconds(2);
 // Finished records kept for reuse: at most two batches' worth.
 constexpr std::size_t kSpareRecords = 2 * kBatchRecords;
 constexpr std::size_t kSpareBatches = 2;
+// Emptied batch lists kept for the writing thread: as many as can be in flight.
+constexpr std::size_t kEmptyLists = 4;
 
 thread_local RecordQueue* spareSource = nullptr;
 
@@ -72,6 +74,13 @@ RecordQueue::~RecordQueue() { stop(); }
 
 void RecordQueue::start() {
   if (worker_.joinable()) return;
+  if (emptyLists_.capacity() == 0) {
+    try {
+      emptyLists_.reserve(kEmptyLists);
+    } catch (std::bad_alloc const&) {
+      // lists are then allocated per batch
+    }
+  }
   worker_ = std::thread([this] { workerLoop(); });
 }
 
@@ -96,6 +105,7 @@ void RecordQueue::stop() {
   finishedOnWriter_.clear();
   spares_.clear();
   sparedBytes_ = 0;
+  emptyLists_.clear();
 }
 
 // Stores the queue's length and bytes for the readers that do not lock.
@@ -158,15 +168,14 @@ void RecordQueue::takeGathered() {
   if (gather.owns_lock()) handOver(false, false);
 }
 
-RecordQueue::Batch RecordQueue::popFront() {
+RecordQueue::Batch RecordQueue::popFront(bool& wakeWriters) {
   Batch batch = std::move(queue_.front());
   queue_.pop_front();
   queuedBytes_ -= batch.bytes;
   publishLength();
   // A waiting writer wakes once the queue is down to half, and then fills it
   // in one go rather than one wake-up per record.
-  if (writersWaiting_ && (queue_.size() <= capacity_ / 2 || queuedBytes_ <= byteCap_ / 2))
-    roomMade_.notify_all();
+  wakeWriters = writersWaiting_ && (queue_.size() <= capacity_ / 2 || queuedBytes_ <= byteCap_ / 2);
   return batch;
 }
 
@@ -179,14 +188,27 @@ void RecordQueue::keepFinished(std::unique_ptr<OwnedRecord> record) {
   }
 }
 
+// Under the lock: a batch's emptied list goes back to the writing thread, so
+// that neither thread allocates or frees a list per batch (a free on the other
+// thread takes the allocator's lock from under the writer).
+void RecordQueue::keepEmptyList(std::vector<std::unique_ptr<OwnedRecord>> list) {
+  // Only into the room reserved at start: the worker must not allocate here.
+  if (list.capacity() == 0 || emptyLists_.size() >= emptyLists_.capacity()) return;
+  list.clear();
+  emptyLists_.push_back(std::move(list));
+}
+
 void RecordQueue::workerLoop() {
   std::unique_lock<std::mutex> lock(mutex_);
   while (waitForWork(lock)) {
-    Batch batch = popFront();
+    bool wakeWriters = false;
+    Batch batch = popFront(wakeWriters);
     // After a failure the rest of the queue is dropped, not written: records
     // written after a lost one would corrupt the stream.
     bool drop = failure_.has_value();
     lock.unlock();
+    // Woken after the unlock, a writer does not wake only to wait for the lock.
+    if (wakeWriters) roomMade_.notify_all();
     std::optional<std::string> writeFailure;
     for (auto& record : batch.records) {
       if (!drop) {
@@ -198,6 +220,7 @@ void RecordQueue::workerLoop() {
     lock.lock();
     for (auto& record : batch.records)
       if (record) keepFinished(std::move(record));
+    keepEmptyList(std::move(batch.records));
     if (writeFailure && !failure_) {
       failure_ = std::move(writeFailure);
       failed_.store(true, std::memory_order_release);
@@ -217,6 +240,7 @@ bool RecordQueue::handOver(bool wait, bool onWriter) {
   }
   bool const failed = failure_.has_value();
   bool const queued = !failed && hasRoomFor(gathering_.bytes);
+  bool wakeWorker = false;
   if (queued) {
     queuedBytes_ += gathering_.bytes;
     queue_.push_back(std::move(gathering_));
@@ -224,9 +248,15 @@ bool RecordQueue::handOver(bool wait, bool onWriter) {
     // The worker has work now: until it has done it, the writer gathers again
     // rather than wake it at every record.
     idle_.store(false, std::memory_order_relaxed);
-    if (workerWaits_) workQueued_.notify_one();
+    wakeWorker = workerWaits_;
+    if (!emptyLists_.empty()) {
+      gathering_.records = std::move(emptyLists_.back());
+      emptyLists_.pop_back();
+    }
   }
   lock.unlock();
+  // Woken after the unlock, the worker does not wake only to wait for the lock.
+  if (wakeWorker) workQueued_.notify_one();
   if (onWriter) keepSpares();
   if (failed || queued) {
     gathering_.records.clear();

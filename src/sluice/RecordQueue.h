@@ -97,8 +97,10 @@ class RecordQueue {
   void spinForWork() const;
   bool waitForWork(std::unique_lock<std::mutex>& lock);
   void takeGathered();
-  Batch popFront();
+  // Sets `wakeWriters` when a writer waiting for room is to be woken.
+  Batch popFront(bool& wakeWriters);
   void keepFinished(std::unique_ptr<OwnedRecord> record);
+  void keepEmptyList(std::vector<std::unique_ptr<OwnedRecord>> list);
   void keepSpares();
   void publishLength();
   bool full() const;
@@ -138,6 +140,8 @@ class RecordQueue {
   std::vector<std::unique_ptr<OwnedRecord>> finished_;
   // Those the writing thread took from `finished_`, freed outside the lock.
   std::vector<std::unique_ptr<OwnedRecord>> finishedOnWriter_;
+  // Batch lists the worker has emptied, for the writer to gather into again.
+  std::vector<std::vector<std::unique_ptr<OwnedRecord>>> emptyLists_;
   std::optional<std::string> failure_;  // the worker's first failure
   std::thread worker_;
   // Last: the hand-over of small records is sensitive to where the shared
