@@ -28,26 +28,31 @@ constexpr int kWorkerSpins = 4096;
 constexpr std::size_t kSmallRecordBytes = std::size_t(64) << 10;
 
 // A batch of small records is handed over once it holds this many records or
-// bytes (or half the byte cap, when that is less): the hand-over, not the
-// record, is what costs the two threads a lock, a cache line and often a
-// wake-up each.
+// bytes (or a quarter of the byte cap, when that is less): the hand-over, not
+// the record, is what costs the two threads a lock, a cache line and often a
+// wake-up each. A quarter rather than a half leaves room for two batches
+// queued beside the one being gathered, so that the writer does not wait for
+// the worker at every batch.
 constexpr std::size_t kBatchRecords = 256;
 constexpr std::size_t kBatchBytes = std::size_t(64) << 10;
+constexpr std::size_t kBatchesPerCap = 4;
 
 // How long the worker, idle, leaves a batch that is being gathered before it
 // takes it: a host that stops writing for a while still has its records
 // written within this time.
 constexpr auto kGatherWait = std::chrono::milliseconds(2);
 
-// Finished records kept for reuse: at most two batches' worth.
+// Finished records kept for reuse: at most as many bytes as the queue holds.
 constexpr std::size_t kSpareRecords = 2 * kBatchRecords;
-constexpr std::size_t kSpareBatches = 2;
+constexpr std::size_t kSpareBatches = kBatchesPerCap;
 // Emptied batch lists kept for the writing thread: as many as can be in flight.
 constexpr std::size_t kEmptyLists = 4;
 
 thread_local RecordQueue* spareSource = nullptr;
 
-std::size_t batchCapOf(std::size_t byteCap) { return std::min(byteCap / 2, kBatchBytes); }
+std::size_t batchCapOf(std::size_t byteCap) {
+  return std::min(byteCap / kBatchesPerCap, kBatchBytes);
+}
 
 inline void cpuRelax() {
 #if defined(__x86_64__) || defined(__i386__)
