@@ -28,31 +28,31 @@ constexpr int kWorkerSpins = 4096;
 constexpr std::size_t kSmallRecordBytes = std::size_t(64) << 10;
 
 // A batch of small records is handed over once it holds this many records or
-// bytes (or a quarter of the byte cap, when that is less): the hand-over, not
+// bytes (or half the byte cap, when that is less), or once what is queued and
+// the batch would pass the byte cap with the next record: the hand-over, not
 // the record, is what costs the two threads a lock, a cache line and often a
-// wake-up each. A quarter rather than a half leaves room for two batches
-// queued beside the one being gathered, so that the writer does not wait for
-// the worker at every batch.
+// wake-up each.
 constexpr std::size_t kBatchRecords = 256;
 constexpr std::size_t kBatchBytes = std::size_t(64) << 10;
-constexpr std::size_t kBatchesPerCap = 4;
+// Records above this part of the byte cap are handed over one by one: gathered,
+// two would leave no room for a third queued behind them, and host and worker
+// would take turns.
+constexpr std::size_t kGatheredPartOfCap = 4;
 
 // How long the worker, idle, leaves a batch that is being gathered before it
 // takes it: a host that stops writing for a while still has its records
 // written within this time.
 constexpr auto kGatherWait = std::chrono::milliseconds(2);
 
-// Finished records kept for reuse: at most as many bytes as the queue holds.
+// Finished records kept for reuse: at most two batches' worth.
 constexpr std::size_t kSpareRecords = 2 * kBatchRecords;
-constexpr std::size_t kSpareBatches = kBatchesPerCap;
+constexpr std::size_t kSpareBatches = 2;
 // Emptied batch lists kept for the writing thread: as many as can be in flight.
 constexpr std::size_t kEmptyLists = 4;
 
 thread_local RecordQueue* spareSource = nullptr;
 
-std::size_t batchCapOf(std::size_t byteCap) {
-  return std::min(byteCap / kBatchesPerCap, kBatchBytes);
-}
+std::size_t batchCapOf(std::size_t byteCap) { return std::min(byteCap / 2, kBatchBytes); }
 
 inline void cpuRelax() {
 #if defined(__x86_64__) || defined(__i386__)
@@ -123,11 +123,11 @@ bool RecordQueue::full() const {
   return queue_.size() >= capacity_ || (!queue_.empty() && queuedBytes_ >= byteCap_);
 }
 
-// Room for a hand-over of `bytes`: what is queued and what the writer gathers
-// meanwhile stay within the byte cap together.
+// Room for a hand-over of `bytes`. The writer gathers a record only while what
+// is queued and the batch stay within the byte cap with it (push), so that the
+// batch handed over fits beside what is queued.
 bool RecordQueue::hasRoomFor(std::size_t bytes) const {
-  return queue_.empty() ||
-         (queue_.size() < capacity_ && queuedBytes_ + bytes + batchCap_ <= byteCap_);
+  return queue_.empty() || (queue_.size() < capacity_ && queuedBytes_ + bytes <= byteCap_);
 }
 
 void RecordQueue::spinForWork() const {
@@ -274,18 +274,24 @@ bool RecordQueue::handOver(bool wait, bool onWriter) {
 bool RecordQueue::push(std::unique_ptr<OwnedRecord> record) {
   std::size_t const bytes = record->bytes();
   std::lock_guard<std::mutex> gather(gatherMutex_);
-  bool const small = bytes < kSmallRecordBytes && bytes <= batchCap_;
+  bool const small = bytes < kSmallRecordBytes && bytes <= byteCap_ / kGatheredPartOfCap;
+  // Whether a batch of `batchBytes` stays within the byte cap beside what is
+  // queued: as seen here, never less than it is, since only the worker lowers it.
+  auto const fitsBesideQueued = [&](std::size_t batchBytes) {
+    return queuedBytesSeen_.load(std::memory_order_acquire) + batchBytes <= byteCap_;
+  };
   // A record that does not fit goes after the batch gathered before it.
   if (!gathering_.records.empty() &&
       (!small || gathering_.bytes + bytes > batchCap_ ||
-       gathering_.records.size() >= kBatchRecords) &&
+       gathering_.records.size() >= kBatchRecords || !fitsBesideQueued(gathering_.bytes + bytes)) &&
       !handOver(true))
     return false;
   if (hasFailed()) return false;
   if (gathering_.records.capacity() == 0) gathering_.records.reserve(small ? kBatchRecords : 1);
   gathering_.records.push_back(std::move(record));
   gathering_.bytes += bytes;
-  if (small && gathering_.records.size() < kBatchRecords && gathering_.bytes < batchCap_) {
+  if (small && gathering_.records.size() < kBatchRecords && gathering_.bytes < batchCap_ &&
+      fitsBesideQueued(gathering_.bytes)) {
     gathered_.store(gathering_.records.size());
     if (!idle_.load()) return true;
   }

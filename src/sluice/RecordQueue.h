@@ -29,7 +29,7 @@ class RecordQueue {
 
   // Takes at most `capacity` hand-overs (a large record or a batch of small
   // ones) and, unless it is empty, no more bytes than its byte cap, the batch
-  // being gathered included.
+  // being gathered included: the writer gathers a record only while it fits.
   RecordQueue(std::size_t capacity, WriteRecord write);
   ~RecordQueue();  // stop()
   RecordQueue(RecordQueue const&) = delete;

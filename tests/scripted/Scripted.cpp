@@ -29,6 +29,7 @@ struct Journal {
   std::vector<unsigned long> readCounts;
   std::vector<std::string> loads;
   int noSpace = 0, polls = 0;
+  std::size_t queueBytes = 0;
   bool held = false;
 };
 
@@ -148,6 +149,7 @@ class Device : public sluice::sdk::Device {
   void flush() override { call("device.flush"); }
   void close() override { call("device.close"); }
   void term() override { call("device.term"); }
+  std::size_t queueBytes() const override { return Locked()->queueBytes; }
   bool ready() override {
     Locked j;
     ++j->polls;
@@ -208,6 +210,7 @@ void reset() {
   j->filtered.clear(), j->written.clear(), j->initResult.clear(), j->reads.clear();
   j->readCounts.clear(), j->loads.clear();
   j->noSpace = j->polls = 0;
+  j->queueBytes = 0;
   j->held = false;
   j->changed.notify_all();
 }
@@ -227,6 +230,7 @@ void fail(std::string const& op, std::string const& text) {
 void clearFault(std::string const& op) { Locked()->faults.erase(op); }
 void reportNoSpace(int polls) { Locked()->noSpace = polls; }
 int readyPolls() { return Locked()->polls; }
+void setQueueBytes(std::size_t bytes) { Locked()->queueBytes = bytes; }
 void holdWrites() { Locked()->held = true; }
 void releaseWrites() {
   Locked j;

@@ -63,6 +63,8 @@ void clearFault(std::string const& op);
 void reportNoSpace(int polls);
 // How many times Device::ready() was asked, in all.
 int readyPolls();
+// What Device::queueBytes() answers from the next open on (0: the service's cap).
+void setQueueBytes(std::size_t bytes);
 
 // While held, device.write waits (on the worker thread) until released; lets a
 // test fill the output queue without timing.

@@ -2,6 +2,7 @@
 // reads, and the conversion of plug-in failures into onError calls.
 #include <gmock/gmock.h>
 
+#include <atomic>
 #include <chrono>
 #include <numeric>
 #include <thread>
@@ -224,6 +225,34 @@ TEST_P(Batches, ReachTheDeviceInOrderUnlessOneFails) {
 
 INSTANTIATE_TEST_SUITE_P(Ends, Batches,
                          ::testing::Values(CloseAtOnce, StopWriting, FailWithin, FailFirst));
+
+// Behind a busy device, the records queued and those gathered into a batch
+// hold no more than the device's byte cap (what a killed host may lose), and
+// fill it: five records here, so the sixth write waits until the device moves.
+TEST_F(Channel, RecordsBehindABusyDeviceFillItsByteCapAndNoMore) {
+  channel = std::make_unique<sluice::Channel>(scripted::DEVICE, *converter, *this, 0, 0);
+  int const fit = 5, records = 20;
+  scripted::setQueueBytes(fit * block(0).size());
+  openWriter();
+  scripted::holdWrites();
+  write(0);
+  scripted::waitForWrites(1);
+  std::atomic<int> returned{0};
+  std::thread host([&] {
+    for (int i = 1; i < records; ++i, ++returned) write(7 * i);
+  });
+  auto const deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (returned < fit && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));  // time for one more to return
+  EXPECT_EQ(returned.load(), fit);
+  scripted::releaseWrites();
+  host.join();
+  EXPECT_EQ(testsupport::refusalOf([&] { channel->close(); }), "no failure");
+  auto const written = scripted::writtenRecords();
+  ASSERT_EQ(written.size(), std::size_t(records));
+  for (std::size_t i = 0; i < written.size(); ++i) EXPECT_EQ(written[i].bytes, block(7 * i));
+}
 
 // A device whose reads deliver a record of 2 frames, the end, then a record and
 // a failure: the sanitizer build finds the record should the service not free it.
