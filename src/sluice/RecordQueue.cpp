@@ -44,9 +44,11 @@ constexpr std::size_t kGatheredPartOfCap = 4;
 // written within this time.
 constexpr auto kGatherWait = std::chrono::milliseconds(2);
 
-// Finished records kept for reuse: at most two batches' worth.
-constexpr std::size_t kSpareRecords = 2 * kBatchRecords;
-constexpr std::size_t kSpareBatches = 2;
+// Finished records kept for reuse: at most four batches' worth, as many as can
+// be queued, gathered and being written at once; with fewer, the records of two
+// batches that come back together are partly freed and then allocated again.
+constexpr std::size_t kSpareRecords = 4 * kBatchRecords;
+constexpr std::size_t kSpareBatches = 4;
 // Emptied batch lists kept for the writing thread: as many as can be in flight.
 constexpr std::size_t kEmptyLists = 4;
 
