@@ -258,6 +258,30 @@ inline bool shuffles(std::size_t channels) {
 #endif
 }
 
+#if defined(__SSE2__)
+// Eight vectors of eight int16 samples, one a channel, stored as eight
+// interleaved frames at `out` (128 bytes): an 8 x 8 transpose in three rounds
+// of unpacking.
+inline void storeEightChannelsInt16(__m128i const (&r)[8], unsigned char* out) {
+  __m128i t[8], u[8];
+  for (int k = 0; k < 4; ++k) {
+    t[2 * k] = _mm_unpacklo_epi16(r[2 * k], r[2 * k + 1]);
+    t[2 * k + 1] = _mm_unpackhi_epi16(r[2 * k], r[2 * k + 1]);
+  }
+  for (int k = 0; k < 2; ++k) {
+    u[4 * k] = _mm_unpacklo_epi32(t[4 * k], t[4 * k + 2]);
+    u[4 * k + 1] = _mm_unpackhi_epi32(t[4 * k], t[4 * k + 2]);
+    u[4 * k + 2] = _mm_unpacklo_epi32(t[4 * k + 1], t[4 * k + 3]);
+    u[4 * k + 3] = _mm_unpackhi_epi32(t[4 * k + 1], t[4 * k + 3]);
+  }
+  for (int k = 0; k < 4; ++k) {
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 32 * k), _mm_unpacklo_epi64(u[k], u[k + 4]));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 32 * k + 16),
+                     _mm_unpackhi_epi64(u[k], u[k + 4]));
+  }
+}
+#endif
+
 // Writes interleaved frames of `channels` samples of Size bytes at dst.
 // load(c, f) gives the vector of 16 / Size samples of channel c from frame f;
 // one(c, f, d) writes the one sample of channel c at frame f to d. Channel
@@ -279,22 +303,9 @@ void interleaveWith(Load load, One one, unsigned char* dst, std::size_t frames,
     }
   } else if (Size == 2 && channels == 8) {
     for (; f + 8 <= frames; f += 8) {
-      __m128i r[8], t[8], u[8];
+      __m128i r[8];
       for (std::size_t c = 0; c < 8; ++c) r[c] = load(c, f);
-      for (int k = 0; k < 4; ++k) {
-        t[2 * k] = _mm_unpacklo_epi16(r[2 * k], r[2 * k + 1]);
-        t[2 * k + 1] = _mm_unpackhi_epi16(r[2 * k], r[2 * k + 1]);
-      }
-      for (int k = 0; k < 2; ++k) {
-        u[4 * k] = _mm_unpacklo_epi32(t[4 * k], t[4 * k + 2]);
-        u[4 * k + 1] = _mm_unpackhi_epi32(t[4 * k], t[4 * k + 2]);
-        u[4 * k + 2] = _mm_unpacklo_epi32(t[4 * k + 1], t[4 * k + 3]);
-        u[4 * k + 3] = _mm_unpackhi_epi32(t[4 * k + 1], t[4 * k + 3]);
-      }
-      for (int k = 0; k < 4; ++k) {
-        store(8 * (f + 2 * k), _mm_unpacklo_epi64(u[k], u[k + 4]));
-        store(8 * (f + 2 * k + 1), _mm_unpackhi_epi64(u[k], u[k + 4]));
-      }
+      storeEightChannelsInt16(r, dst + 16 * f);
     }
   } else if (Size == 4 && channels == 2) {
     for (; f + 4 <= frames; f += 4) {
@@ -390,26 +401,11 @@ __attribute__((target("avx"))) inline void eightDoubleToInt16Avx(unsigned char c
   double const* in = reinterpret_cast<double const*>(src);
   std::size_t f = 0;
   for (; f + 8 <= frames; f += 8) {
-    __m128i r[8], t[8], u[8];
+    __m128i r[8];
     for (std::size_t c = 0; c < 8; ++c)
       r[c] = _mm_packs_epi32(roundClippedInt16Avx(in + c * frames + f),
                              roundClippedInt16Avx(in + c * frames + f + 4));
-    for (int k = 0; k < 4; ++k) {
-      t[2 * k] = _mm_unpacklo_epi16(r[2 * k], r[2 * k + 1]);
-      t[2 * k + 1] = _mm_unpackhi_epi16(r[2 * k], r[2 * k + 1]);
-    }
-    for (int k = 0; k < 2; ++k) {
-      u[4 * k] = _mm_unpacklo_epi32(t[4 * k], t[4 * k + 2]);
-      u[4 * k + 1] = _mm_unpackhi_epi32(t[4 * k], t[4 * k + 2]);
-      u[4 * k + 2] = _mm_unpacklo_epi32(t[4 * k + 1], t[4 * k + 3]);
-      u[4 * k + 3] = _mm_unpackhi_epi32(t[4 * k + 1], t[4 * k + 3]);
-    }
-    for (std::size_t k = 0; k < 4; ++k) {
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 16 * (f + 2 * k)),
-                       _mm_unpacklo_epi64(u[k], u[k + 4]));
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 16 * (f + 2 * k + 1)),
-                       _mm_unpackhi_epi64(u[k], u[k + 4]));
-    }
+    storeEightChannelsInt16(r, dst + 16 * f);
   }
   for (; f < frames; ++f)
     for (std::size_t c = 0; c < 8; ++c)
