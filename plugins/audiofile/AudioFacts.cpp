@@ -26,7 +26,7 @@ using namespace hostlib::multimedia;
 
 PacketTotals scanPackets(std::string const& path) {
   support::routeLibavLogs();
-  LibavInput input;
+  support::LibavInput input;
   if (input.open(path) < 0) return {};
   AVFormatContext* const opened = input.format();
   if (avformat_find_stream_info(opened, nullptr) < 0) return {};
@@ -92,7 +92,7 @@ bool mpegFrame(unsigned char const* h, std::size_t& bytes, int& samples) {
 }  // namespace
 
 PacketTotals scanMpegFrames(std::string const& path) {
-  int const fd = openRegularFile(path);
+  int const fd = support::openRegularFile(path);
   struct stat st;
   if (fd < 0 || ::fstat(fd, &st) != 0 || st.st_size < 4) {
     if (fd >= 0) ::close(fd);
@@ -131,7 +131,7 @@ PacketTotals scanMpegFrames(std::string const& path) {
 }
 
 std::uint64_t flacFrameBytes(std::string const& path) {
-  int const fd = openRegularFile(path);
+  int const fd = support::openRegularFile(path);
   std::unique_ptr<FILE, int (*)(FILE*)> file(fd < 0 ? nullptr : ::fdopen(fd, "rb"), &std::fclose);
   if (fd >= 0 && !file) ::close(fd);
   unsigned char head[4];

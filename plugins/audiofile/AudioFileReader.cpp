@@ -24,7 +24,7 @@ namespace {
 // them but that no backend can open is damaged, not of an unknown type.
 bool hasAudioSignature(std::string const& path) {
   unsigned char head[12] = {0};
-  int fd = openRegularFile(path);
+  int fd = support::openRegularFile(path);
   if (fd < 0) return false;
   ssize_t n = ::read(fd, head, sizeof head);
   ::close(fd);
@@ -40,7 +40,7 @@ bool hasAudioSignature(std::string const& path) {
 
 std::unique_ptr<Decoder> openDecoder(std::string const& path) {
   // A FIFO, a directory or a device is refused from its status, unopened.
-  int const fd = openRegularFile(path);
+  int const fd = support::openRegularFile(path);
   if (fd < 0) {
     int const e = errno;
     fail(kReader, (e == EACCES || e == EPERM) ? "FilePermissionDenied" : "ReadFailed",

@@ -30,7 +30,7 @@ using support::libavFailure;
 // True when the first bytes of the file look like a format FFmpeg knows, by
 // content alone.
 bool contentLooksKnown(std::string const& path) {
-  int const fd = openRegularFile(path);
+  int const fd = support::openRegularFile(path);
   if (fd < 0) return false;
   std::vector<unsigned char> head(4096 + AVPROBE_PADDING_SIZE, 0);
   ssize_t const got = ::read(fd, head.data(), 4096);
@@ -198,7 +198,7 @@ class FfmpegDecoder : public Decoder {
     pending_.resize(at + std::size_t(n) * std::size_t(channels_));
   }
 
-  LibavInput input_;  // owns format_
+  support::LibavInput input_;  // owns format_
   AVFormatContext* format_ = nullptr;
   AVCodecContext* codec_ = nullptr;
   AVFrame* frame_ = nullptr;

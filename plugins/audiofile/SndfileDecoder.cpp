@@ -157,7 +157,7 @@ AudioFacts SndfileDecoder::facts(std::string const& path) const { return factsOf
 }  // namespace
 
 std::unique_ptr<Decoder> openSndfileDecoder(std::string const& path, Refusal& refusal) {
-  int fd = openRegularFile(path);
+  int fd = support::openRegularFile(path);
   if (fd < 0) {
     refusal.why = std::strerror(errno);
     return nullptr;
